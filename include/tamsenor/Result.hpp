@@ -1,0 +1,42 @@
+#pragma once
+
+#include <utility>
+#include <variant>
+
+namespace tamsenor {
+
+// A success value or an error, shaped like std::expected. Build one with success() or failure();
+// value() and error() throw std::bad_variant_access when asked for the case that is not held.
+template <class T, class E>
+class [[nodiscard]] Result {
+ public:
+  using value_type = T;
+  using error_type = E;
+
+  [[nodiscard]] static Result success(T value) {
+    return Result(std::in_place_index<0>, std::move(value));
+  }
+  [[nodiscard]] static Result failure(E error) {
+    return Result(std::in_place_index<1>, std::move(error));
+  }
+
+  [[nodiscard]] bool hasValue() const noexcept { return storage_.index() == 0; }
+  explicit operator bool() const noexcept { return hasValue(); }
+
+  [[nodiscard]] T& value() & { return std::get<0>(storage_); }
+  [[nodiscard]] const T& value() const& { return std::get<0>(storage_); }
+  [[nodiscard]] T&& value() && { return std::get<0>(std::move(storage_)); }
+  [[nodiscard]] E& error() & { return std::get<1>(storage_); }
+  [[nodiscard]] const E& error() const& { return std::get<1>(storage_); }
+  [[nodiscard]] E&& error() && { return std::get<1>(std::move(storage_)); }
+
+  friend bool operator==(const Result&, const Result&) = default;
+
+ private:
+  template <std::size_t I, class V>
+  Result(std::in_place_index_t<I> tag, V&& v) : storage_(tag, std::forward<V>(v)) {}
+
+  std::variant<T, E> storage_;
+};
+
+}  // namespace tamsenor

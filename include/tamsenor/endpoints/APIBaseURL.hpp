@@ -1,0 +1,11 @@
+#pragma once
+
+#include "tamsenor/http/URL.hpp"
+
+namespace tamsenor {
+
+// "https://" + the API host fixed at build time (CMake's TAMSENOR_API_HOST) + "/v0/".
+// Every endpoint URL lies under it.
+[[nodiscard]] const URL& apiBaseURL();
+
+}  // namespace tamsenor

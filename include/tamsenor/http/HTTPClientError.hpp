@@ -1,0 +1,52 @@
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "tamsenor/http/URLError.hpp"
+
+namespace tamsenor {
+
+// The client layer's failure: the transport's error, an answer that is not an HTTP answer with a
+// body, or a request whose signing failed.
+class HTTPClientError {
+ public:
+  enum class Case { networkError, unexpectedResponseType, missingRequiredAuthentication };
+
+  [[nodiscard]] static HTTPClientError networkError(URLError underlying) {
+    return HTTPClientError(Case::networkError, std::move(underlying));
+  }
+  [[nodiscard]] static HTTPClientError unexpectedResponseType() {
+    return HTTPClientError(Case::unexpectedResponseType, std::nullopt);
+  }
+  [[nodiscard]] static HTTPClientError missingRequiredAuthentication() {
+    return HTTPClientError(Case::missingRequiredAuthentication, std::nullopt);
+  }
+
+  [[nodiscard]] Case kind() const noexcept { return kind_; }
+  // The transport's error; present exactly for networkError.
+  [[nodiscard]] const std::optional<URLError>& underlyingError() const noexcept {
+    return underlying_;
+  }
+
+  friend bool operator==(const HTTPClientError&, const HTTPClientError&) = default;
+
+ private:
+  HTTPClientError(Case kind, std::optional<URLError> underlying)
+      : kind_(kind), underlying_(std::move(underlying)) {}
+
+  Case kind_;
+  std::optional<URLError> underlying_;
+};
+
+// The case name as declared: "networkError", "unexpectedResponseType", ...
+[[nodiscard]] std::string_view to_string(HTTPClientError::Case kind) noexcept;
+// The case name, and for networkError the underlying error's description in parentheses:
+// "networkError(<description>)".
+[[nodiscard]] std::string to_string(const HTTPClientError& error);
+std::ostream& operator<<(std::ostream& out, HTTPClientError::Case kind);
+std::ostream& operator<<(std::ostream& out, const HTTPClientError& error);
+
+}  // namespace tamsenor

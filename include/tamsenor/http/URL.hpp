@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace tamsenor {
+
+// An absolute URL ("scheme://authority/path?query#fragment"), held as its text. Immutable value;
+// every URL that exists has been checked by parse() or built from one by appendingPathComponent.
+class URL {
+ public:
+  // The URL for an absolute URL text, or nothing when the text is not one (blanks, control or
+  // non-ASCII characters, a bad percent escape, no host).
+  [[nodiscard]] static std::optional<URL> parse(std::string_view text);
+
+  [[nodiscard]] const std::string& absoluteString() const noexcept { return text_; }
+  [[nodiscard]] std::string_view scheme() const noexcept;
+  [[nodiscard]] std::string_view authority() const noexcept;  // host, with ":port" when given
+  [[nodiscard]] std::string_view path() const noexcept;       // percent-encoded, may be empty
+  [[nodiscard]] std::optional<std::string_view> query() const noexcept;  // without the "?"
+
+  // This URL with one more path segment: a "/" separates it from the path unless the path ends in
+  // one. The segment is percent-encoded (all but A-Z a-z 0-9 - . _ ~), so a server that decodes
+  // the segment gets `segment` back. With isDirectory the new path ends in "/".
+  [[nodiscard]] URL appendingPathComponent(std::string_view segment,
+                                           bool isDirectory = false) const;
+
+  friend bool operator==(const URL& a, const URL& b) noexcept { return a.text_ == b.text_; }
+  friend std::ostream& operator<<(std::ostream& out, const URL& url) { return out << url.text_; }
+
+ private:
+  friend class URLComponents;
+  URL() = default;
+
+  std::string text_;
+  // Offsets into text_: the authority starts after "://", the path at pathStart_, the query (if
+  // any) after the "?" at queryStart_, and the fragment's "#" at fragmentStart_ (or text_.size()).
+  std::size_t schemeEnd_ = 0;
+  std::size_t pathStart_ = 0;
+  std::size_t queryStart_ = 0;  // index of "?", or fragmentStart_ when there is no query
+  std::size_t fragmentStart_ = 0;
+};
+
+}  // namespace tamsenor

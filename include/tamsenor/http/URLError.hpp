@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <utility>
+
+namespace tamsenor {
+
+// The transport's own error for an exchange: a code and a readable description of itself.
+// The session-backed client hands it on unchanged inside HTTPClientError::networkError.
+class URLError {
+ public:
+  URLError(std::int64_t code, std::string description)
+      : code_(code), description_(std::move(description)) {}
+
+  [[nodiscard]] std::int64_t code() const noexcept { return code_; }
+  [[nodiscard]] const std::string& description() const noexcept { return description_; }
+
+  friend bool operator==(const URLError&, const URLError&) = default;
+  friend std::ostream& operator<<(std::ostream& out, const URLError& error) {
+    return out << error.description_;
+  }
+
+ private:
+  std::int64_t code_;
+  std::string description_;
+};
+
+}  // namespace tamsenor

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "tamsenor/http/HTTPClient.hpp"
+
+namespace tamsenor::testing {
+
+// An HTTPClient for tests that records every request and answers it when the test says so.
+//
+// Answers queued with answerNext()/failNext() are given synchronously inside perform(), in order.
+// A request that finds the queue empty waits: respond(), fail() or drop() settles it later, from
+// any thread, and its completion runs on the thread that settles it (without any lock held).
+//
+//   auto client = ScriptedHTTPClient::create();
+//   client->answerNext(503);          // the first request is answered at once
+//   service->sendEmail("a@b.c", ...);  // ... later:
+//   client->respond(1, 200, "{}");    // the second request is answered now
+class ScriptedHTTPClient final : public HTTPClient {
+ public:
+  [[nodiscard]] static std::shared_ptr<ScriptedHTTPClient> create();
+
+  void perform(URLRequest request, Completion completion) override;
+
+  // Queue the answer for the next request that arrives.
+  void answerNext(std::int64_t statusCode, std::string_view body = {});
+  void failNext(HTTPClientError error);
+
+  // Settle request number `index` (0-based, in arrival order). False when there is no such
+  // request or it was settled already: a completion never runs twice.
+  bool respond(std::size_t index, std::int64_t statusCode, std::string_view body = {});
+  bool fail(std::size_t index, HTTPClientError error);
+  bool drop(std::size_t index);  // forget the completion without calling it
+
+  [[nodiscard]] std::size_t requestCount() const;
+  [[nodiscard]] URLRequest request(std::size_t index) const;  // a copy; index < requestCount()
+  [[nodiscard]] std::vector<URLRequest> requests() const;
+  [[nodiscard]] std::size_t pendingCount() const;  // requests not settled yet
+
+  // An HTTP answer for `request` as the transport would deliver it.
+  [[nodiscard]] static HTTPClientResult makeAnswer(const URLRequest& request,
+                                                   std::int64_t statusCode, std::string_view body);
+
+ private:
+  ScriptedHTTPClient() = default;
+
+  struct Exchange {
+    URLRequest request;
+    Completion completion;  // empty once settled
+  };
+  struct QueuedAnswer {
+    std::int64_t statusCode = 0;
+    Data body;
+    std::optional<HTTPClientError> error;
+  };
+
+  bool settle(std::size_t index, const std::optional<QueuedAnswer>& answer);
+
+  mutable std::mutex mutex_;
+  std::vector<Exchange> exchanges_;
+  std::deque<QueuedAnswer> queued_;
+};
+
+}  // namespace tamsenor::testing

@@ -1,0 +1,17 @@
+#include "tamsenor/endpoints/APIBaseURL.hpp"
+
+#include <cstdlib>
+
+namespace tamsenor {
+
+const URL& apiBaseURL() {
+  // The host is checked when the build is configured, so parsing cannot fail here.
+  static const URL url = [] {
+    auto parsed = URL::parse("https://" TAMSENOR_API_HOST "/v0/");
+    if (!parsed) std::abort();
+    return *std::move(parsed);
+  }();
+  return url;
+}
+
+}  // namespace tamsenor

@@ -1,0 +1,43 @@
+#include "tamsenor/http/HTTPHeaderFields.hpp"
+
+#include <algorithm>
+
+namespace tamsenor {
+
+namespace {
+char lowerASCII(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+}  // namespace
+
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return lowerASCII(x) == lowerASCII(y);
+         });
+}
+
+void HTTPHeaderFields::set(std::string_view name, std::string value) {
+  for (auto& field : fields_) {
+    if (equalsIgnoringASCIICase(field.first, name)) {
+      field.second = std::move(value);
+      return;
+    }
+  }
+  fields_.emplace_back(std::string(name), std::move(value));
+}
+
+void HTTPHeaderFields::append(std::string name, std::string value) {
+  fields_.emplace_back(std::move(name), std::move(value));
+}
+
+bool HTTPHeaderFields::remove(std::string_view name) {
+  return std::erase_if(fields_,
+                       [&](const Field& f) { return equalsIgnoringASCIICase(f.first, name); }) > 0;
+}
+
+std::optional<std::string_view> HTTPHeaderFields::value(std::string_view name) const {
+  for (const auto& field : fields_) {
+    if (equalsIgnoringASCIICase(field.first, name)) return field.second;
+  }
+  return std::nullopt;
+}
+
+}  // namespace tamsenor

@@ -1,0 +1,127 @@
+#include "tamsenor/http/URL.hpp"
+
+#include "platform/PercentEncoding.hpp"
+
+namespace tamsenor {
+
+namespace {
+
+bool isAlpha(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool isHex(char c) noexcept {
+  return isDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+bool isUnreservedOrSubDelim(char c) noexcept {
+  static constexpr std::string_view kOthers = "-._~!$&'()*+,;=";
+  return isAlpha(c) || isDigit(c) || kOthers.find(c) != std::string_view::npos;
+}
+
+// Checks that text[begin, end) holds only unreserved and sub-delim characters, the `extra` ones,
+// and well-formed percent escapes.
+bool isWellFormed(std::string_view text, std::size_t begin, std::size_t end,
+                  std::string_view extra) noexcept {
+  for (std::size_t i = begin; i < end; ++i) {
+    const char c = text[i];
+    if (c == '%') {
+      if (end - i < 3 || !isHex(text[i + 1]) || !isHex(text[i + 2])) return false;
+      i += 2;
+    } else if (!isUnreservedOrSubDelim(c) && extra.find(c) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool isValidAuthority(std::string_view authority) noexcept {
+  if (!isWellFormed(authority, 0, authority.size(), ":@[]")) return false;
+  const auto at = authority.rfind('@');
+  std::string_view hostAndPort =
+      at == std::string_view::npos ? authority : authority.substr(at + 1);
+  std::string_view port;
+  if (!hostAndPort.empty() && hostAndPort.front() == '[') {
+    const auto close = hostAndPort.find(']');
+    if (close == std::string_view::npos || close == 1) return false;
+    port = hostAndPort.substr(close + 1);
+    if (!port.empty() && port.front() != ':') return false;
+  } else {
+    const auto colon = hostAndPort.find(':');
+    if (colon == 0 || hostAndPort.empty()) return false;
+    if (colon != std::string_view::npos) port = hostAndPort.substr(colon);
+    if (hostAndPort.find_first_of("[]") != std::string_view::npos) return false;
+  }
+  if (!port.empty()) {
+    for (const char c : port.substr(1)) {
+      if (!isDigit(c)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<URL> URL::parse(std::string_view text) {
+  std::size_t i = 0;
+  if (text.empty() || !isAlpha(text[0])) return std::nullopt;
+  while (i < text.size() && (isAlpha(text[i]) || isDigit(text[i]) || text[i] == '+' ||
+                             text[i] == '-' || text[i] == '.')) {
+    ++i;
+  }
+  if (text.substr(i, 3) != "://") return std::nullopt;
+  URL url;
+  url.schemeEnd_ = i;
+  const std::size_t authorityStart = i + 3;
+  url.pathStart_ = text.find_first_of("/?#", authorityStart);
+  if (url.pathStart_ == std::string_view::npos) url.pathStart_ = text.size();
+  url.fragmentStart_ = text.find('#', url.pathStart_);
+  if (url.fragmentStart_ == std::string_view::npos) url.fragmentStart_ = text.size();
+  url.queryStart_ = text.find('?', url.pathStart_);
+  if (url.queryStart_ == std::string_view::npos || url.queryStart_ > url.fragmentStart_) {
+    url.queryStart_ = url.fragmentStart_;
+  }
+
+  const bool hasQuery = url.queryStart_ < url.fragmentStart_;
+  const bool hasFragment = url.fragmentStart_ < text.size();
+  if (!isValidAuthority(text.substr(authorityStart, url.pathStart_ - authorityStart)) ||
+      !isWellFormed(text, url.pathStart_, url.queryStart_, ":@/") ||
+      (hasQuery && !isWellFormed(text, url.queryStart_ + 1, url.fragmentStart_, ":@/?")) ||
+      (hasFragment && !isWellFormed(text, url.fragmentStart_ + 1, text.size(), ":@/?"))) {
+    return std::nullopt;
+  }
+  url.text_ = std::string(text);
+  return url;
+}
+
+std::string_view URL::scheme() const noexcept {
+  return std::string_view(text_).substr(0, schemeEnd_);
+}
+
+std::string_view URL::authority() const noexcept {
+  return std::string_view(text_).substr(schemeEnd_ + 3, pathStart_ - schemeEnd_ - 3);
+}
+
+std::string_view URL::path() const noexcept {
+  return std::string_view(text_).substr(pathStart_, queryStart_ - pathStart_);
+}
+
+std::optional<std::string_view> URL::query() const noexcept {
+  if (queryStart_ == fragmentStart_) return std::nullopt;
+  return std::string_view(text_).substr(queryStart_ + 1, fragmentStart_ - queryStart_ - 1);
+}
+
+URL URL::appendingPathComponent(std::string_view segment, bool isDirectory) const {
+  URL url;
+  url.text_.reserve(text_.size() + segment.size() * 3 + 2);
+  url.text_.append(text_, 0, queryStart_);
+  if (queryStart_ == pathStart_ || text_[queryStart_ - 1] != '/') url.text_ += '/';
+  detail::appendPercentEncoded(url.text_, segment);
+  if (isDirectory) url.text_ += '/';
+  const std::size_t grown = url.text_.size() - queryStart_;
+  url.text_.append(text_, queryStart_);
+  url.schemeEnd_ = schemeEnd_;
+  url.pathStart_ = pathStart_;
+  url.queryStart_ = queryStart_ + grown;
+  url.fragmentStart_ = fragmentStart_ + grown;
+  return url;
+}
+
+}  // namespace tamsenor

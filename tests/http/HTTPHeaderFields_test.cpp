@@ -1,0 +1,46 @@
+#include "tamsenor/http/HTTPHeaderFields.hpp"
+
+#include <gtest/gtest.h>
+
+namespace tamsenor {
+namespace {
+
+TEST(HTTPHeaderFields, SetReplacesAFieldWhateverTheCaseOfItsName) {
+  HTTPHeaderFields fields;
+  fields.set("Accept", "text/html");
+  fields.set("X-Trace", "1");
+  fields.set("accept", "application/json");
+  ASSERT_EQ(fields.size(), 2u);
+  EXPECT_EQ(fields.value("ACCEPT"), "application/json");
+  // The field keeps its first place and spelling.
+  EXPECT_EQ(fields.begin()->first, "Accept");
+  EXPECT_EQ(fields.begin()->second, "application/json");
+}
+
+TEST(HTTPHeaderFields, ValueOfAMissingFieldIsAbsentNotEmpty) {
+  HTTPHeaderFields fields;
+  fields.set("X-Empty", "");
+  EXPECT_EQ(fields.value("x-empty"), "");
+  EXPECT_FALSE(fields.value("X-Missing").has_value());
+}
+
+TEST(HTTPHeaderFields, AppendKeepsRepeatedFieldsAndRemoveDropsAllOfThem) {
+  HTTPHeaderFields fields;
+  fields.append("Set-Cookie", "a=1");
+  fields.append("set-cookie", "b=2");
+  EXPECT_EQ(fields.size(), 2u);
+  EXPECT_EQ(fields.value("Set-Cookie"), "a=1");
+  EXPECT_TRUE(fields.remove("SET-COOKIE"));
+  EXPECT_TRUE(fields.empty());
+  EXPECT_FALSE(fields.remove("Set-Cookie"));
+}
+
+TEST(HTTPHeaderFields, NamesCompareOnlyByASCIICase) {
+  EXPECT_TRUE(equalsIgnoringASCIICase("Content-Type", "cONTENT-tYPE"));
+  EXPECT_FALSE(equalsIgnoringASCIICase("Content-Type", "Content-Typ"));
+  // Bytes outside ASCII are compared as they are.
+  EXPECT_FALSE(equalsIgnoringASCIICase("\xC3\xA9", "\xC3\x89"));
+}
+
+}  // namespace
+}  // namespace tamsenor
