@@ -22,12 +22,12 @@ class GET {
  public:
   struct research_interests_works {
     std::int64_t id;
-    std::optional<std::uint64_t> pageSize;
-    std::optional<std::uint64_t> cursor;
+    std::optional<std::uint64_t> pageSize = std::nullopt;
+    std::optional<std::uint64_t> cursor = std::nullopt;
   };
   struct research_interests_search {
     std::string query;
-    std::optional<std::uint64_t> limitSize;
+    std::optional<std::uint64_t> limitSize = std::nullopt;
   };
   struct research_interests_stats {
     std::int64_t id;

@@ -13,7 +13,9 @@ namespace tamsenor {
 class HTTPHeaderFields {
  public:
   using Field = std::pair<std::string, std::string>;  // name, value
+  using value_type = Field;
   using const_iterator = std::vector<Field>::const_iterator;
+  using iterator = const_iterator;
 
   void set(std::string_view name, std::string value);
   // Adds a field even when one of the same name exists (responses may repeat a field).
