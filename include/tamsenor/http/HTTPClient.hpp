@@ -1,11 +1,17 @@
 #pragma once
 
+#include <concepts>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <type_traits>
+#include <utility>
 
 #include "tamsenor/Result.hpp"
 #include "tamsenor/http/Data.hpp"
 #include "tamsenor/http/HTTPClientError.hpp"
+#include "tamsenor/http/SigningFailure.hpp"
+#include "tamsenor/http/StatusCodeRange.hpp"
 #include "tamsenor/http/URLRequest.hpp"
 #include "tamsenor/http/URLResponse.hpp"
 
@@ -34,6 +40,38 @@ class HTTPClient : public std::enable_shared_from_this<HTTPClient> {
   virtual ~HTTPClient() = default;
 
   virtual void perform(URLRequest request, Completion completion) = 0;
+
+  // The application's signing function: the signed record, or a SigningFailure. It runs on the
+  // thread that calls perform(), possibly on several at once.
+  using SignRequest = std::function<Result<URLRequest, SigningFailure>(URLRequest)>;
+
+  // A client that signs every request with signRequest before handing it to this one. When the
+  // function fails, throws, or is empty, the completion gets missingRequiredAuthentication before
+  // perform() returns and nothing is sent. The new client owns this one; call it on a client
+  // owned by a std::shared_ptr.
+  //   auto signedClient = client->withAuthentication([token](URLRequest r) {
+  //     r.setValue("Bearer " + token, "Authorization");
+  //     return Result<URLRequest, SigningFailure>::success(std::move(r)); });
+  [[nodiscard]] std::shared_ptr<HTTPClient> withAuthentication(SignRequest signRequest);
+
+  // The same for a signing function that returns the signed record and reports failure only by
+  // throwing; every exception counts as a failure.
+  template <class F>
+  requires std::same_as<std::invoke_result_t<F&, URLRequest>, URLRequest>
+  [[nodiscard]] std::shared_ptr<HTTPClient> withAuthentication(F signRequest) {
+    return withAuthentication(
+        SignRequest([sign = std::move(signRequest)](URLRequest request) mutable {
+          return Result<URLRequest, SigningFailure>::success(sign(std::move(request)));
+        }));
+  }
+
+  // A client that sends each request through this one up to retryCount + 1 times, at once and
+  // without delay, while an attempt fails or answers with a status inside statusCodes; the last
+  // attempt's outcome reaches the caller whatever it is. With retryCount 0 it is this client
+  // itself. Releasing the returned client while an attempt other than the last is in flight
+  // means the completion never runs.
+  [[nodiscard]] std::shared_ptr<HTTPClient> withRetries(std::uint64_t retryCount,
+                                                        StatusCodeRange statusCodes);
 };
 
 }  // namespace tamsenor

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace tamsenor {
+
+// Asks the server to e-mail a sign-in link. The completion runs at most once: with no error when
+// the server accepted the request, otherwise with one of the Error cases.
+class MagicLinkSignInService {
+ public:
+  // clientError: sent but failed (client failure or a status other than 200).
+  // invalidEmail: the address was refused before anything was sent.
+  enum class Error { clientError, invalidEmail };
+  using Completion = std::function<void(std::optional<Error>)>;
+
+  MagicLinkSignInService() = default;
+  MagicLinkSignInService(const MagicLinkSignInService&) = delete;
+  MagicLinkSignInService& operator=(const MagicLinkSignInService&) = delete;
+  virtual ~MagicLinkSignInService() = default;
+
+  virtual void sendEmail(std::string to, Completion completion) = 0;
+};
+
+// The case name as declared: "clientError" or "invalidEmail".
+[[nodiscard]] std::string_view to_string(MagicLinkSignInService::Error error) noexcept;
+std::ostream& operator<<(std::ostream& out, MagicLinkSignInService::Error error);
+
+}  // namespace tamsenor

@@ -1,0 +1,69 @@
+#include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
+
+#include "signin/SignInLinkBody.hpp"
+#include "tamsenor/endpoints/String.hpp"
+#include "tamsenor/endpoints/V0Endpoint.hpp"
+
+namespace tamsenor {
+
+std::shared_ptr<RemoteMagicLinkSignInService> RemoteMagicLinkSignInService::create(
+    std::shared_ptr<HTTPClient> client, LogError logError) {
+  return std::shared_ptr<RemoteMagicLinkSignInService>(
+      new RemoteMagicLinkSignInService(std::move(client), std::move(logError)));
+}
+
+void RemoteMagicLinkSignInService::log(const std::string& message) const {
+  if (logError_) logError_(message);
+}
+
+void RemoteMagicLinkSignInService::sendEmail(std::string to, Completion completion) {
+  if (to.empty()) {
+    log("RemoteMagicLinkSignInService: Error sending email - Empty email string was provided");
+    completion(Error::invalidEmail);
+    return;
+  }
+  auto body = signInLinkBody(to);
+  if (!body) {
+    log("RemoteMagicLinkSignInService: Error sending email - Email string is not valid UTF-8");
+    completion(Error::invalidEmail);
+    return;
+  }
+  auto request = V0Endpoint::POST(
+                     V0Endpoint::POST::send_sign_in_link{toData(*body), String::applicationJSON()})
+                     .request();
+  // Held weakly: a service the application has released must stay silent.
+  client_->perform(std::move(request),
+                   [weakSelf = weak_from_this(), to = std::move(to),
+                    completion = std::move(completion)](HTTPClientResult result) {
+                     if (const auto self = weakSelf.lock()) {
+                       self->finish(to, std::move(result), completion);
+                     }
+                   });
+}
+
+void RemoteMagicLinkSignInService::finish(const std::string& to, HTTPClientResult result,
+                                          const Completion& completion) const {
+  const std::string prefix = "RemoteMagicLinkSignInService: Failed to send email to " + to;
+  if (!result) {
+    log(prefix + " - HTTP Client post failed with error " + to_string(result.error()));
+    completion(Error::clientError);
+    return;
+  }
+  const auto& response = result.value().response;
+  // A success without a response is what the transport reports as unexpectedResponseType.
+  if (!response) {
+    log(prefix + " - HTTP Client post failed with error " +
+        to_string(HTTPClientError::unexpectedResponseType()));
+    completion(Error::clientError);
+    return;
+  }
+  if (response->statusCode() != 200) {
+    log(prefix + " - HTTP Client post returned statusCode " +
+        std::to_string(response->statusCode()));
+    completion(Error::clientError);
+    return;
+  }
+  completion(std::nullopt);
+}
+
+}  // namespace tamsenor
