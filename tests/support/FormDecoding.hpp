@@ -52,14 +52,15 @@ inline std::vector<std::pair<std::string, std::string>> decodeForm(std::string_v
   return items;
 }
 
-// The segments of a path (without its leading "/"), each decoded.
+// The segments of a path (without its leading "/"), each decoded; a final "/" gives a last,
+// empty segment.
 inline std::vector<std::string> decodePathSegments(std::string_view path) {
   std::vector<std::string> segments;
-  while (!path.empty()) {
-    const auto slash = path.find('/');
-    segments.push_back(percentDecode(path.substr(0, slash), false).value_or("<bad>"));
+  for (std::size_t start = 0;;) {
+    const auto slash = path.find('/', start);
+    segments.push_back(percentDecode(path.substr(start, slash - start), false).value_or("<bad>"));
     if (slash == std::string_view::npos) break;
-    path.remove_prefix(slash + 1);
+    start = slash + 1;
   }
   return segments;
 }
