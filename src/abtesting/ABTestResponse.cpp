@@ -1,0 +1,9 @@
+#include "tamsenor/abtesting/ABTestResponse.hpp"
+
+namespace tamsenor {
+
+std::ostream& operator<<(std::ostream& out, const ABTestResponse& response) {
+  return out << response.name << ": " << response.state;
+}
+
+}  // namespace tamsenor

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tamsenor/http/Data.hpp"
+
+// The A/B test endpoint's JSON bodies. Private to RemoteABTestService: this header is not
+// installed. Records are plain values; writing is compact with keys in field order, reading is
+// strict (see decode below).
+namespace tamsenor::detail {
+
+enum class RemoteABTestRequestType { tamsenorTest, exposeTamsenorTest };
+enum class RemoteABTestState { active, finished, inactive };
+
+// "tamsenor_test", "expose_tamsenor_test" / "active", "finished", "inactive".
+[[nodiscard]] std::string_view to_string(RemoteABTestRequestType type) noexcept;
+[[nodiscard]] std::string_view to_string(RemoteABTestState state) noexcept;
+// The case whose string is exactly `text` (case-sensitive), or nothing.
+[[nodiscard]] std::optional<RemoteABTestRequestType> requestTypeFromString(
+    std::string_view text) noexcept;
+[[nodiscard]] std::optional<RemoteABTestState> stateFromString(std::string_view text) noexcept;
+
+struct RemoteABTestRequest {
+  struct CodingKeys {
+    static constexpr std::string_view type = "type";
+    static constexpr std::string_view test_name = "test_name";
+  };
+  RemoteABTestRequestType type;
+  std::string test_name;
+
+  friend bool operator==(const RemoteABTestRequest&, const RemoteABTestRequest&) = default;
+};
+
+struct RemoteABTestConfigRequest {
+  struct CodingKeys {
+    static constexpr std::string_view mobile_guid = "mobile_guid";
+    static constexpr std::string_view tests = "tests";
+  };
+  std::string mobile_guid;
+  std::vector<RemoteABTestRequest> tests;
+
+  friend bool operator==(const RemoteABTestConfigRequest&,
+                         const RemoteABTestConfigRequest&) = default;
+};
+
+struct RemoteABTestResponse {
+  struct CodingKeys {
+    static constexpr std::string_view test_name = "test_name";
+    static constexpr std::string_view state = "state";
+    static constexpr std::string_view selected_bucket = "selected_bucket";
+  };
+  std::string test_name;
+  RemoteABTestState state;
+  std::optional<std::string> selected_bucket;
+
+  friend bool operator==(const RemoteABTestResponse&, const RemoteABTestResponse&) = default;
+};
+
+struct RemoteABTestConfigResponse {
+  struct CodingKeys {
+    static constexpr std::string_view success = "success";
+    static constexpr std::string_view tests = "tests";
+  };
+  bool success;
+  std::vector<RemoteABTestResponse> tests;
+
+  friend bool operator==(const RemoteABTestConfigResponse&,
+                         const RemoteABTestConfigResponse&) = default;
+};
+
+// Compact JSON, keys in field order, "selected_bucket" left out when absent. Nothing when a string
+// is not valid UTF-8: JSON text must be Unicode, and sending mangled names helps no one.
+[[nodiscard]] std::optional<Data> encode(const RemoteABTestConfigRequest& record);
+[[nodiscard]] std::optional<Data> encode(const RemoteABTestConfigResponse& record);
+
+// Strict reading: the body is one JSON object (valid UTF-8, nesting at most 32 deep); keys match
+// exactly, unknown keys are ignored; a required key missing or null, a value of the wrong JSON
+// type or an unknown enumeration string fails the whole body. A key that the record reads may
+// appear only once per object; a repeated one fails the body. Never throws.
+[[nodiscard]] std::optional<RemoteABTestConfigRequest> decodeConfigRequest(std::string_view body);
+[[nodiscard]] std::optional<RemoteABTestConfigResponse> decodeConfigResponse(std::string_view body);
+
+}  // namespace tamsenor::detail
