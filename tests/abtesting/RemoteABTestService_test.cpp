@@ -191,6 +191,8 @@ struct FetchFailureRow {
   std::vector<Triple> records;
 };
 
+void PrintTo(const FetchFailureRow& row, std::ostream* out) { *out << row.name; }
+
 class RemoteABTestServiceFetchFailures : public RemoteABTestService,
                                          public ::testing::WithParamInterface<FetchFailureRow> {};
 
@@ -410,6 +412,8 @@ struct ExposeRow {
   std::vector<Triple> records;
 };
 
+void PrintTo(const ExposeRow& row, std::ostream* out) { *out << row.name; }
+
 class RemoteABTestServiceExposure : public RemoteABTestService,
                                     public ::testing::WithParamInterface<ExposeRow> {};
 
@@ -524,6 +528,8 @@ struct MappingRow {
   std::optional<ABTestState> result;  // nothing: rejected
   std::vector<Triple> records;
 };
+
+void PrintTo(const MappingRow& row, std::ostream* out) { *out << row.name; }
 
 class RemoteABTestServiceMapping : public RemoteABTestService,
                                    public ::testing::WithParamInterface<MappingRow> {};
