@@ -9,8 +9,14 @@ namespace tamsenor {
 
 // The transport's own error for an exchange: a code and a readable description of itself.
 // The session-backed client hands it on unchanged inside HTTPClientError::networkError.
+// Positive codes are libcurl's CURLcode values; the session's own codes below are negative.
 class URLError {
  public:
+  static constexpr std::int64_t cancelled = -999;  // the session was destroyed first
+  static constexpr std::int64_t invalidHeaderField = -1000;
+  static constexpr std::int64_t invalidHTTPMethod = -1001;
+  static constexpr std::int64_t unsupportedScheme = -1002;
+
   URLError(std::int64_t code, std::string description)
       : code_(code), description_(std::move(description)) {}
 

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tamsenor {
+
+// How a URLSession sends, fixed when the session is created. The defaults suit a phone: few
+// connections per host, HTTP/2 where the server offers it, https only, the system's CAs.
+// No setting turns TLS peer or host-name verification off; TLS 1.2 is the oldest version spoken.
+struct URLSessionConfiguration {
+  // Sends requests for `host` (and `port`, 0 for any port) to `connectHost`:`connectPort`
+  // instead (0 keeps the request's port). TLS still verifies the certificate against `host`.
+  struct HostOverride {
+    std::string host;
+    std::uint16_t port = 0;
+    std::string connectHost;
+    std::uint16_t connectPort = 0;
+  };
+
+  // Open connections per host at most; further requests wait for one. 0 means no cap.
+  std::size_t maxConnectionsPerHost = 6;
+  // HTTP/2 over TLS where the server agrees (ALPN), requests multiplexed on one connection.
+  bool http2 = true;
+  // A PEM file of CA certificates trusted in addition to the system's. A file that cannot be read
+  // makes every https request of the session fail (code 77) without sending anything.
+  std::optional<std::string> additionalCABundlePath;
+  std::vector<HostOverride> hostOverrides;
+  // A proxy URL ("http://proxy:3128"); without one no proxy is used, whatever the environment says.
+  std::optional<std::string> proxy;
+  // URL schemes that may be sent, compared without case; only "http" and "https" can be allowed.
+  std::vector<std::string> allowedSchemes{"https"};
+  // Receives what a task handler throws, on the session's loop thread; without it the exception
+  // is dropped. Either way the loop and the other transfers go on.
+  std::function<void(std::exception_ptr)> onHandlerException;
+};
+
+}  // namespace tamsenor

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "tamsenor/http/Data.hpp"
+#include "tamsenor/http/URLError.hpp"
+#include "tamsenor/http/URLRequest.hpp"
+#include "tamsenor/http/URLResponse.hpp"
+
+namespace tamsenor {
+
+class URLSession;
+
+// One exchange created by URLSession::dataTask(). Until resume() it keeps its session alive;
+// resume() hands the exchange to the session, returns at once and lets the session go, so a
+// resumed task never keeps a session alive. Only the first resume() counts. A task destroyed
+// without being resumed sends nothing and never calls its handler.
+class URLSessionDataTask {
+ public:
+  // Runs exactly once per resumed task, on the session's loop thread. On success: the body
+  // (possibly empty) and an HTTPURLResponse, no error. On failure: only the error.
+  using Handler =
+      std::function<void(std::optional<Data> body, std::shared_ptr<const URLResponse> response,
+                         std::optional<URLError> error)>;
+
+  URLSessionDataTask(URLSessionDataTask&&) noexcept = default;
+  URLSessionDataTask& operator=(URLSessionDataTask&&) noexcept = default;
+  ~URLSessionDataTask() = default;
+
+  void resume();
+
+ private:
+  friend class URLSession;
+  URLSessionDataTask(std::shared_ptr<URLSession> session, URLRequest request, Handler handler)
+      : session_(std::move(session)), request_(std::move(request)), handler_(std::move(handler)) {}
+
+  std::shared_ptr<URLSession> session_;  // empty once resumed
+  URLRequest request_;
+  Handler handler_;
+};
+
+}  // namespace tamsenor

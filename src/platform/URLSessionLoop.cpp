@@ -1,0 +1,516 @@
+#include "platform/URLSessionLoop.hpp"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <string_view>
+
+#include "platform/URLRequestValidation.hpp"
+
+namespace tamsenor::detail {
+
+namespace {
+
+// curl_multi_poll() shortens this to libcurl's own next deadline, so it only bounds how long an
+// idle session sleeps; every submission and stop() wakes it at once.
+constexpr int idleWaitMilliseconds = 60'000;
+// Enough handles for a burst of requests to reuse their set-up; more are freed when they finish.
+constexpr std::size_t maxIdleHandles = 64;
+// A Content-Length is a promise from the peer, not a measurement: reserve no more than this up
+// front, and let a body that really is larger grow as it arrives.
+constexpr curl_off_t maxBodyReservation = 64 * 1024 * 1024;
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                           text.back() == '\n')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+std::string bracketedIfIPv6(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+double seconds(CURL* easy, CURLINFO info) {
+  curl_off_t microseconds = 0;
+  curl_easy_getinfo(easy, info, &microseconds);
+  return static_cast<double>(microseconds) / 1e6;
+}
+
+std::string versionText(long version) {
+  switch (version) {
+    case CURL_HTTP_VERSION_1_0:
+      return "1.0";
+    case CURL_HTTP_VERSION_1_1:
+      return "1.1";
+    case CURL_HTTP_VERSION_2_0:
+      return "2";
+    case CURL_HTTP_VERSION_3:
+      return "3";
+    default:
+      return {};
+  }
+}
+
+}  // namespace
+
+struct URLSessionLoop::Transfer {
+  Transfer(URLRequest r, Handler h) : request(std::move(r)), handler(std::move(h)) {}
+
+  URLRequest request;
+  Handler handler;
+  EasyHandle easy;
+  HeaderList headers;
+  std::size_t activeIndex = 0;
+  Data body;
+  HTTPHeaderFields responseHeaders;
+  std::shared_ptr<const HTTPURLResponse> response;
+  std::optional<URLError> error;
+  bool headerComplete = false;  // the blank line after the last status line arrived
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+};
+
+URLSessionLoop::URLSessionLoop(URLSessionConfiguration configuration)
+    : configuration_(std::move(configuration)) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  for (const auto& scheme : configuration_.allowedSchemes) {
+    for (std::string_view known : {"http", "https"}) {
+      if (equalsIgnoringASCIICase(scheme, known) &&
+          protocols_.find(std::string(known) + ",") == std::string::npos) {
+        protocols_.append(known).push_back(',');
+      }
+    }
+  }
+  // libcurl refuses an empty list; validateRequest() stops every request before it gets here.
+  if (protocols_.empty()) protocols_ = "https,";
+  protocols_.pop_back();
+
+  for (const auto& override : configuration_.hostOverrides) {
+    std::string entry =
+        bracketedIfIPv6(override.host) + ":" +
+        (override.port ? std::to_string(override.port) : std::string()) + ":" +
+        bracketedIfIPv6(override.connectHost) + ":" +
+        (override.connectPort ? std::to_string(override.connectPort) : std::string());
+    if (auto* list = curl_slist_append(connectTo_.get(), entry.c_str())) {
+      connectTo_.release();
+      connectTo_.reset(list);
+    }
+  }
+  if (configuration_.additionalCABundlePath)
+    loadAdditionalCAs(*configuration_.additionalCABundlePath);
+
+  // One thread touches these handles, so the share needs no lock callbacks. Sharing TLS sessions
+  // spares every further connection to a host a full handshake.
+  share_.reset(curl_share_init());
+  if (share_) curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  multi_.reset(curl_multi_init());
+  if (multi_) {
+    curl_multi_setopt(
+        multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
+        static_cast<long>(std::min<std::size_t>(configuration_.maxConnectionsPerHost, LONG_MAX)));
+    curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING,
+                      configuration_.http2 ? CURLPIPE_MULTIPLEX : CURLPIPE_NOTHING);
+  }
+}
+
+URLSessionLoop::~URLSessionLoop() {
+  // run() has emptied active_; anything left (run() never started) was never added to multi_.
+  active_.clear();
+  finished_.clear();
+  submitted_.clear();
+  idleHandles_.clear();
+  multi_.reset();
+  share_.reset();
+  curl_global_cleanup();
+}
+
+void URLSessionLoop::loadAdditionalCAs(const std::string& path) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> file(BIO_new_file(path.c_str(), "r"), &BIO_free);
+  if (file) {
+    while (X509* certificate = PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)) {
+      additionalCAs_.emplace_back(certificate);
+    }
+  }
+  // The loop above ends on an error by design (end of file); it must not leak into later TLS work.
+  ERR_clear_error();
+  if (additionalCAs_.empty()) {
+    additionalCAsError_ = URLError(CURLE_SSL_CACERT_BADFILE,
+                                   std::string(curl_easy_strerror(CURLE_SSL_CACERT_BADFILE)) +
+                                       ": no PEM certificate could be read from " + path);
+  }
+}
+
+void URLSessionLoop::enqueue(URLRequest request, Handler handler) {
+  auto transfer = std::make_unique<Transfer>(std::move(request), std::move(handler));
+  bool wake = false;
+  {
+    std::lock_guard lock(mutex_);
+    // The loop takes the whole queue at once, so only the submission that finds it empty needs to
+    // wake the loop; later ones ride along.
+    wake = submitted_.empty();
+    submitted_.push_back(std::move(transfer));
+  }
+  if (wake) wakeUp();
+}
+
+void URLSessionLoop::wakeUp() {
+  if (multi_) {
+    curl_multi_wakeup(multi_.get());
+  } else {
+    noMultiWakeup_.notify_one();
+  }
+}
+
+void URLSessionLoop::waitForWork() {
+  if (multi_) {
+    curl_multi_poll(multi_.get(), nullptr, 0, idleWaitMilliseconds, nullptr);
+    return;
+  }
+  std::unique_lock lock(mutex_);
+  noMultiWakeup_.wait(lock, [this] { return stopping_ || !submitted_.empty(); });
+}
+
+void URLSessionLoop::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wakeUp();
+}
+
+void URLSessionLoop::run() {
+  std::vector<std::unique_ptr<Transfer>> incoming;
+  for (;;) {
+    bool stopping = false;
+    {
+      std::lock_guard lock(mutex_);
+      incoming.swap(submitted_);
+      stopping = stopping_;
+    }
+    if (stopping) {
+      cancelEverything(incoming);
+      deliverFinished();
+      // A cancellation handler may have queued more on this session (through a task it held);
+      // those are cancelled too before the loop ends.
+      std::lock_guard lock(mutex_);
+      if (submitted_.empty()) return;
+      continue;
+    }
+    for (auto& transfer : incoming) start(std::move(transfer));
+    incoming.clear();
+
+    if (multi_) {
+      int running = 0;
+      curl_multi_perform(multi_.get(), &running);
+      collectFinished();
+    }
+    // Handlers run here, outside every libcurl callback, so they may submit new tasks or drop the
+    // session; both only touch the queue and wake this loop.
+    deliverFinished();
+    waitForWork();
+  }
+}
+
+void URLSessionLoop::start(std::unique_ptr<Transfer> transfer) {
+  if (!multi_) {
+    transfer->error = URLError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+  } else if (auto invalid = validateRequest(transfer->request, configuration_.allowedSchemes)) {
+    transfer->error = std::move(invalid);
+  } else if (additionalCAsError_ &&
+             equalsIgnoringASCIICase(transfer->request.url().scheme(), "https")) {
+    transfer->error = additionalCAsError_;
+  } else if (auto failed = configure(*transfer)) {
+    transfer->error = std::move(failed);
+  }
+  if (!transfer->error) {
+    const CURLMcode added = curl_multi_add_handle(multi_.get(), transfer->easy.get());
+    if (added == CURLM_OK) {
+      transfer->activeIndex = active_.size();
+      active_.push_back(std::move(transfer));
+      return;
+    }
+    transfer->error = URLError(CURLE_FAILED_INIT, curl_multi_strerror(added));
+  }
+  if (transfer->easy) {
+    curl_easy_reset(transfer->easy.get());
+    if (idleHandles_.size() < maxIdleHandles) idleHandles_.push_back(std::move(transfer->easy));
+    transfer->easy.reset();
+  }
+  finished_.push_back(std::move(transfer));
+}
+
+std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
+  if (!idleHandles_.empty()) {
+    transfer.easy = std::move(idleHandles_.back());
+    idleHandles_.pop_back();
+  } else {
+    transfer.easy.reset(curl_easy_init());
+  }
+  CURL* easy = transfer.easy.get();
+  if (!easy) return URLError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+
+  const URLRequest& request = transfer.request;
+  const auto& body = request.httpBody();
+  const std::string& method = request.httpMethod();
+  const bool sendsBody = body.has_value() || method == "POST";
+
+  // Exactly the record's fields go out. Empty "Name:" entries switch off what libcurl would add
+  // on its own; "Name;" is libcurl's way to send a field with an empty value.
+  curl_slist* list = nullptr;
+  auto append = [&](const std::string& line) {
+    curl_slist* grown = curl_slist_append(list, line.c_str());
+    if (!grown) return false;
+    list = grown;
+    return true;
+  };
+  bool ok = true;
+  std::string line;
+  for (const auto& [name, value] : request.allHTTPHeaderFields()) {
+    line.assign(name);
+    if (value.empty()) {
+      line += ';';
+    } else {
+      line += ": ";
+      line += value;
+    }
+    ok = ok && append(line);
+  }
+  if (!request.value("Accept")) ok = ok && append("Accept:");
+  if (sendsBody && !request.value("Content-Type")) ok = ok && append("Content-Type:");
+  ok = ok && append("Expect:");
+  transfer.headers.reset(list);
+  if (!ok) return URLError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+
+  double timeout = request.timeoutInterval();
+  if (!(timeout > 0) || !std::isfinite(timeout)) timeout = 60;
+  timeout = std::min(timeout, 86'400.0 * 365);
+  const auto timeoutMilliseconds = std::max(1L, std::lround(timeout * 1000));
+  const auto idleSeconds = std::max(1L, std::lround(std::ceil(timeout)));
+
+  CURLcode code = CURLE_OK;
+  auto set = [&](CURLoption option, auto value) {
+    if (code == CURLE_OK) code = curl_easy_setopt(easy, option, value);
+  };
+  transfer.errorBuffer[0] = '\0';
+  set(CURLOPT_PRIVATE, static_cast<void*>(&transfer));
+  set(CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+  set(CURLOPT_URL, request.url().absoluteString().c_str());
+  set(CURLOPT_PROTOCOLS_STR, protocols_.c_str());
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_FOLLOWLOCATION, 0L);
+  set(CURLOPT_HTTPHEADER, transfer.headers.get());
+  set(CURLOPT_WRITEFUNCTION, &URLSessionLoop::onBody);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
+  set(CURLOPT_HEADERFUNCTION, &URLSessionLoop::onHeader);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
+  set(CURLOPT_HTTP_VERSION,
+      configuration_.http2 ? long{CURL_HTTP_VERSION_2TLS} : long{CURL_HTTP_VERSION_1_1});
+  set(CURLOPT_PIPEWAIT, 1L);
+  set(CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2});
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!additionalCAs_.empty()) {
+    set(CURLOPT_SSL_CTX_FUNCTION, &URLSessionLoop::onSSLContext);
+    set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(this));
+  }
+  if (connectTo_) set(CURLOPT_CONNECT_TO, connectTo_.get());
+  // An empty proxy switches off libcurl's reading of proxy environment variables.
+  set(CURLOPT_PROXY, configuration_.proxy ? configuration_.proxy->c_str() : "");
+  if (share_) set(CURLOPT_SHARE, share_.get());
+  // Idle time, not total time: the connection (TLS included) must be up within the interval,
+  // and afterwards the exchange fails only when under a byte moves per second for that long.
+  set(CURLOPT_CONNECTTIMEOUT_MS, timeoutMilliseconds);
+  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+  set(CURLOPT_LOW_SPEED_TIME, idleSeconds);
+
+  if (sendsBody) {
+    static constexpr char none[] = "";
+    set(CURLOPT_POSTFIELDSIZE_LARGE, body ? static_cast<curl_off_t>(body->size()) : curl_off_t{0});
+    set(CURLOPT_POSTFIELDS,
+        body && !body->empty() ? reinterpret_cast<const char*>(body->data()) : none);
+    if (method != "POST") set(CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method == "HEAD") {
+    set(CURLOPT_NOBODY, 1L);
+  } else if (method != "GET") {
+    set(CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+  if (code != CURLE_OK) return URLError(code, curl_easy_strerror(code));
+  return std::nullopt;
+}
+
+size_t URLSessionLoop::onBody(char* data, size_t size, size_t count, void* user) noexcept {
+  auto& transfer = *static_cast<Transfer*>(user);
+  const size_t bytes = size * count;
+  try {
+    transfer.body.insert(transfer.body.end(), data, data + bytes);
+  } catch (...) {
+    return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
+  }
+  return bytes;
+}
+
+size_t URLSessionLoop::onHeader(char* data, size_t size, size_t count, void* user) noexcept {
+  auto& transfer = *static_cast<Transfer*>(user);
+  const size_t bytes = size * count;
+  const std::string_view line = trimmed(std::string_view(data, bytes));
+  try {
+    if (line.starts_with("HTTP/")) {
+      // A new status line: whatever came before belonged to an interim (1xx) answer.
+      transfer.responseHeaders = HTTPHeaderFields();
+      transfer.headerComplete = false;
+      return bytes;
+    }
+    if (line.empty()) {
+      transfer.headerComplete = true;
+      return bytes;
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos) return bytes;
+    const auto name = trimmed(line.substr(0, colon));
+    const auto value = trimmed(line.substr(colon + 1));
+    if (equalsIgnoringASCIICase(name, "Content-Length")) {
+      curl_off_t length = 0;
+      const auto parsed = std::from_chars(value.data(), value.data() + value.size(), length);
+      if (parsed.ec == std::errc() && length > 0) {
+        transfer.body.reserve(static_cast<std::size_t>(std::min(length, maxBodyReservation)));
+      }
+    }
+    transfer.responseHeaders.append(std::string(name), std::string(value));
+  } catch (...) {
+    return 0;
+  }
+  return bytes;
+}
+
+CURLcode URLSessionLoop::onSSLContext(CURL*, void* context, void* user) noexcept {
+  auto& loop = *static_cast<URLSessionLoop*>(user);
+  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(context));
+  for (const auto& certificate : loop.additionalCAs_) {
+    // Adding a certificate the store already holds (a cached store) is not an error.
+    X509_STORE_add_cert(store, certificate.get());
+  }
+  ERR_clear_error();
+  return CURLE_OK;
+}
+
+void URLSessionLoop::collectFinished() {
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    void* user = nullptr;
+    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &user);
+    finish(*static_cast<Transfer*>(user), message->data.result);
+  }
+}
+
+void URLSessionLoop::finish(Transfer& transfer, CURLcode code) {
+  CURL* easy = transfer.easy.get();
+  if (code == CURLE_OK && !transfer.headerComplete) {
+    // libcurl accepts a header cut off by the end of the connection as a whole answer; what the
+    // server meant to say is unknown, so it is no answer.
+    code = CURLE_WEIRD_SERVER_REPLY;
+    std::snprintf(transfer.errorBuffer, sizeof transfer.errorBuffer,
+                  "the connection ended inside the response header");
+  }
+  if (code == CURLE_OK) {
+    long status = 0;
+    long version = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    TransferTimings timings;
+    timings.nameLookup = seconds(easy, CURLINFO_NAMELOOKUP_TIME_T);
+    timings.connect = seconds(easy, CURLINFO_CONNECT_TIME_T);
+    timings.tlsHandshake = seconds(easy, CURLINFO_APPCONNECT_TIME_T);
+    timings.firstByte = seconds(easy, CURLINFO_STARTTRANSFER_TIME_T);
+    timings.total = seconds(easy, CURLINFO_TOTAL_TIME_T);
+    try {
+      transfer.response = std::make_shared<const HTTPURLResponse>(
+          transfer.request.url(), status, std::move(transfer.responseHeaders), versionText(version),
+          timings);
+    } catch (...) {
+      code = CURLE_OUT_OF_MEMORY;
+    }
+  }
+  if (code != CURLE_OK) {
+    std::string description = curl_easy_strerror(code);
+    if (transfer.errorBuffer[0] != '\0') {
+      description += ": ";
+      description += transfer.errorBuffer;
+    }
+    transfer.error = URLError(code, std::move(description));
+  }
+  detach(transfer);
+}
+
+void URLSessionLoop::detach(Transfer& transfer) {
+  curl_multi_remove_handle(multi_.get(), transfer.easy.get());
+  curl_easy_reset(transfer.easy.get());
+  if (idleHandles_.size() < maxIdleHandles) idleHandles_.push_back(std::move(transfer.easy));
+  transfer.easy.reset();
+  transfer.headers.reset();
+
+  // Swap-and-pop keeps removal constant-time; the moved transfer learns its new place.
+  const std::size_t index = transfer.activeIndex;
+  std::unique_ptr<Transfer> owned = std::move(active_[index]);
+  if (index + 1 != active_.size()) {
+    active_[index] = std::move(active_.back());
+    active_[index]->activeIndex = index;
+  }
+  active_.pop_back();
+  finished_.push_back(std::move(owned));
+}
+
+void URLSessionLoop::cancelEverything(std::vector<std::unique_ptr<Transfer>>& queued) {
+  const URLError cancelled(URLError::cancelled, "cancelled: the URL session was destroyed");
+  while (!active_.empty()) {
+    Transfer& transfer = *active_.back();
+    transfer.error = cancelled;
+    detach(transfer);
+  }
+  for (auto& transfer : queued) {
+    transfer->error = cancelled;
+    finished_.push_back(std::move(transfer));
+  }
+  queued.clear();
+}
+
+void URLSessionLoop::deliverFinished() {
+  // Handlers may finish more transfers of their own only by submitting, which lands in the queue,
+  // so finished_ is stable while this runs; taking it first keeps it so even if not.
+  std::vector<std::unique_ptr<Transfer>> batch;
+  batch.swap(finished_);
+  for (auto& transfer : batch) {
+    Handler handler = std::move(transfer->handler);
+    std::optional<Data> body;
+    std::shared_ptr<const URLResponse> response;
+    std::optional<URLError> error = std::move(transfer->error);
+    if (!error) {
+      body = std::move(transfer->body);
+      response = std::move(transfer->response);
+    }
+    transfer.reset();
+    try {
+      handler(std::move(body), std::move(response), std::move(error));
+    } catch (...) {
+      if (configuration_.onHandlerException) {
+        try {
+          configuration_.onHandlerException(std::current_exception());
+        } catch (...) {
+          // Nobody is left to tell; the loop must go on.
+        }
+      }
+    }
+  }
+  batch.clear();
+  if (finished_.capacity() == 0) finished_.swap(batch);  // keep the grown buffer for next time
+}
+
+}  // namespace tamsenor::detail

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <curl/curl.h>
+#include <openssl/x509.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tamsenor/http/URLSessionConfiguration.hpp"
+#include "tamsenor/http/URLSessionDataTask.hpp"
+
+namespace tamsenor::detail {
+
+// The libcurl multi event loop behind a URLSession. run() is the body of the session's thread:
+// every libcurl call and every handler happens there. enqueue() and stop() may be called from any
+// thread. After stop(), run() completes everything outstanding with URLError::cancelled and
+// returns.
+class URLSessionLoop {
+ public:
+  using Handler = URLSessionDataTask::Handler;
+
+  explicit URLSessionLoop(URLSessionConfiguration configuration);
+  URLSessionLoop(const URLSessionLoop&) = delete;
+  URLSessionLoop& operator=(const URLSessionLoop&) = delete;
+  ~URLSessionLoop();
+
+  void enqueue(URLRequest request, Handler handler);
+  void stop();
+  void run();
+
+ private:
+  struct Transfer;
+  struct EasyDeleter {
+    void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
+  };
+  struct MultiDeleter {
+    void operator()(CURLM* multi) const noexcept { curl_multi_cleanup(multi); }
+  };
+  struct ShareDeleter {
+    void operator()(CURLSH* share) const noexcept { curl_share_cleanup(share); }
+  };
+  struct SlistDeleter {
+    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+  };
+  struct X509Deleter {
+    void operator()(X509* certificate) const noexcept { X509_free(certificate); }
+  };
+  using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+  using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+  void start(std::unique_ptr<Transfer> transfer);
+  std::optional<URLError> configure(Transfer& transfer);
+  void collectFinished();
+  void finish(Transfer& transfer, CURLcode code);
+  void detach(Transfer& transfer);
+  void cancelEverything(std::vector<std::unique_ptr<Transfer>>& queued);
+  void deliverFinished();
+  void loadAdditionalCAs(const std::string& path);
+  void wakeUp();
+  void waitForWork();
+
+  static size_t onBody(char* data, size_t size, size_t count, void* user) noexcept;
+  static size_t onHeader(char* data, size_t size, size_t count, void* user) noexcept;
+  static CURLcode onSSLContext(CURL* easy, void* context, void* user) noexcept;
+
+  const URLSessionConfiguration configuration_;
+  std::string protocols_;  // CURLOPT_PROTOCOLS_STR
+  HeaderList connectTo_;
+  std::vector<std::unique_ptr<X509, X509Deleter>> additionalCAs_;
+  std::optional<URLError> additionalCAsError_;
+
+  // Declared before the handles that use them, so they are cleaned up after them.
+  std::unique_ptr<CURLSH, ShareDeleter> share_;
+  std::unique_ptr<CURLM, MultiDeleter> multi_;
+  std::vector<EasyHandle> idleHandles_;
+  std::vector<std::unique_ptr<Transfer>> active_;    // added to multi_
+  std::vector<std::unique_ptr<Transfer>> finished_;  // waiting for their handlers
+
+  std::mutex mutex_;  // guards the two fields below
+  std::vector<std::unique_ptr<Transfer>> submitted_;
+  bool stopping_ = false;
+  // Stands in for curl_multi_wakeup() only when libcurl could not give a multi handle.
+  std::condition_variable noMultiWakeup_;
+};
+
+}  // namespace tamsenor::detail

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace tamsenor::testing {
+
+// A raw TCP server on 127.0.0.1 and an ephemeral port, for answers no HTTP server library makes.
+// Each accepted connection is handed to the behaviour, one at a time on the server's thread, and
+// closed when the behaviour returns. The destructor stops waiting behaviours and joins.
+class FaultServer {
+ public:
+  using Behaviour = std::function<void(FaultServer& server, int connection)>;
+
+  explicit FaultServer(Behaviour behaviour);
+  FaultServer(const FaultServer&) = delete;
+  FaultServer& operator=(const FaultServer&) = delete;
+  ~FaultServer();
+
+  [[nodiscard]] std::uint16_t port() const noexcept { return port_; }
+  [[nodiscard]] std::size_t acceptCount() const noexcept { return accepted_.load(); }
+
+  // Tools for behaviours. Each gives up when the server stops or after ten seconds.
+  // The request line and header fields up to and including the blank line; nothing on failure.
+  std::optional<std::string> readRequestHead(int connection);
+  bool send(int connection, std::string_view bytes);
+  // Waits `duration`; false when the server stopped meanwhile.
+  bool pause(std::chrono::milliseconds duration);
+  void waitUntilStopped();
+  // Makes the coming close send a TCP reset instead of an orderly end.
+  static void resetOnClose(int connection);
+
+ private:
+  void serve();
+
+  Behaviour behaviour_;
+  int listener_ = -1;
+  int stopPipe_[2] = {-1, -1};
+  std::uint16_t port_ = 0;
+  std::atomic<std::size_t> accepted_{0};
+  std::thread thread_;
+};
+
+// A loopback port that refuses connections: bound, never listening, held until destruction so no
+// one else can take it meanwhile.
+class RefusingPort {
+ public:
+  RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  ~RefusingPort();
+  [[nodiscard]] std::uint16_t port() const noexcept { return port_; }
+
+ private:
+  int socket_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace tamsenor::testing

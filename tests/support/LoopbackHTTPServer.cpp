@@ -1,0 +1,69 @@
+#include "support/LoopbackHTTPServer.hpp"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace tamsenor::testing {
+
+LoopbackHTTPServer::LoopbackHTTPServer() : server_(std::make_unique<httplib::Server>()) {
+  prepare();
+}
+
+LoopbackHTTPServer::LoopbackHTTPServer(const std::string& certificateFile,
+                                       const std::string& keyFile)
+    : server_(std::make_unique<httplib::SSLServer>(certificateFile.c_str(), keyFile.c_str())),
+      secure_(true) {
+  if (!server_->is_valid()) throw std::runtime_error("LoopbackHTTPServer: bad certificate or key");
+  prepare();
+}
+
+void LoopbackHTTPServer::prepare() {
+  // Reuse must be limited by the client only, so that a count of connections means something.
+  server_->set_keep_alive_max_count(100'000);
+  server_->set_keep_alive_timeout(30);
+  // Without it the server's header and body writes meet the client's delayed acknowledgement.
+  server_->set_tcp_nodelay(true);
+  server_->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+    std::lock_guard lock(mutex_);
+    clients_.emplace(request.remote_addr, request.remote_port);
+    ++requests_;
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+}
+
+LoopbackHTTPServer::~LoopbackHTTPServer() {
+  if (thread_.joinable()) {
+    server_->stop();
+    thread_.join();
+  }
+}
+
+void LoopbackHTTPServer::start() {
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) throw std::runtime_error("LoopbackHTTPServer: cannot bind");
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // stop() only stops a server that runs already; wait for that so the destructor cannot miss it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!server_->is_running()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw std::runtime_error("LoopbackHTTPServer: not running after 10 s");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+std::string LoopbackHTTPServer::baseURL() const {
+  return std::string(secure_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+}
+
+std::size_t LoopbackHTTPServer::connectionCount() const {
+  std::lock_guard lock(mutex_);
+  return clients_.size();
+}
+
+std::size_t LoopbackHTTPServer::requestCount() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+}  // namespace tamsenor::testing

@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/CompletionRecorder.hpp"
+#include "support/LoopbackHTTPServer.hpp"
+#include "tamsenor/http/URLSessionHTTPClient.hpp"
+
+namespace tamsenor {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(URLSessionConcurrency, ThousandRequestsFromSeveralThreadsCompleteOnceEach) {
+  testing::LoopbackHTTPServer server;
+  server.server().Get("/echo", [](const httplib::Request& request, httplib::Response& response) {
+    response.set_content(request.get_param_value("id"), "text/plain");
+  });
+  server.start();
+
+  struct Completion {
+    int id;
+    HTTPClientResult result;
+  };
+  auto recorder = std::make_shared<testing::CompletionRecorder<Completion>>();
+  URLSessionConfiguration configuration;
+  configuration.allowedSchemes = {"http"};
+  auto client = URLSessionHTTPClient::create(URLSession::create(configuration), "Concurrency/1");
+
+  constexpr int threads = 4;
+  constexpr int perThread = 250;
+  std::vector<std::thread> senders;
+  for (int t = 0; t < threads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < perThread; ++i) {
+        const int id = t * perThread + i;
+        URLRequest request(*URL::parse(server.baseURL() + "/echo?id=" + std::to_string(id)));
+        client->perform(std::move(request), [recorder, id](HTTPClientResult result) {
+          recorder->record({id, std::move(result)});
+        });
+      }
+    });
+  }
+  for (auto& sender : senders) sender.join();
+  ASSERT_TRUE(recorder->waitFor(threads * perThread, 120s));
+  client.reset();  // the loop is joined: any second completion would be in by now
+
+  const auto entries = recorder->entries();
+  ASSERT_EQ(entries.size(), static_cast<std::size_t>(threads * perThread));
+  std::map<int, int> timesCompleted;
+  for (const auto& entry : entries) {
+    ++timesCompleted[entry.value.id];
+    ASSERT_TRUE(entry.value.result.hasValue()) << entry.value.result.error();
+    EXPECT_EQ(entry.value.result.value().response->statusCode(), 200);
+    EXPECT_EQ(asText(entry.value.result.value().body), std::to_string(entry.value.id));
+    EXPECT_EQ(entry.thread, entries.front().thread);
+  }
+  ASSERT_EQ(timesCompleted.size(), static_cast<std::size_t>(threads * perThread));
+  for (const auto& [id, times] : timesCompleted) EXPECT_EQ(times, 1) << id;
+  // Six connections per host at most, and they are reused.
+  EXPECT_GE(server.connectionCount(), 1u);
+  EXPECT_LE(server.connectionCount(), 6u);
+  std::printf("[ reuse    ] %d concurrent requests, %zu server-side connection(s)\n",
+              threads * perThread, server.connectionCount());
+}
+
+}  // namespace
+}  // namespace tamsenor
