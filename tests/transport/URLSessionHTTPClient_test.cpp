@@ -16,8 +16,8 @@
 #include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
 #include "support/NghttpdServer.hpp"
-#include "support/TestCertificateAuthority.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
+#include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor {
 namespace {
@@ -366,7 +366,7 @@ class URLSessionHTTPClientTLSTest : public ::testing::Test {
 
   static URLRequest ping() { return URLRequest(apiBaseURL().appendingPathComponent("ping")); }
 
-  testing::TestCertificateAuthority authority_;
+  tools::LocalCertificateAuthority authority_;
   std::unique_ptr<LoopbackHTTPServer> server_;
 };
 

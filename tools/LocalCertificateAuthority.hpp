@@ -3,22 +3,23 @@
 #include <filesystem>
 #include <string>
 
-namespace tamsenor::testing {
+namespace tamsenor::tools {
 
-// A throwaway certificate authority for TLS tests: a fresh CA key and certificate on construction,
-// and server certificates for any DNS name signed by it. Everything lives in a temporary folder
-// that the destructor removes. Not thread-safe; throws std::runtime_error when OpenSSL fails.
-class TestCertificateAuthority {
+// A throwaway certificate authority for loopback TLS (the tamsenor program's local service and the
+// tests): a fresh CA key and certificate on construction, and server certificates for any DNS name
+// signed by it. Everything lives in a temporary folder that the destructor removes. Not
+// thread-safe; throws std::runtime_error when OpenSSL fails.
+class LocalCertificateAuthority {
  public:
   struct Issued {
     std::string certificateFile;  // PEM
     std::string keyFile;          // PEM, unencrypted
   };
 
-  TestCertificateAuthority();
-  TestCertificateAuthority(const TestCertificateAuthority&) = delete;
-  TestCertificateAuthority& operator=(const TestCertificateAuthority&) = delete;
-  ~TestCertificateAuthority();
+  LocalCertificateAuthority();
+  LocalCertificateAuthority(const LocalCertificateAuthority&) = delete;
+  LocalCertificateAuthority& operator=(const LocalCertificateAuthority&) = delete;
+  ~LocalCertificateAuthority();
 
   [[nodiscard]] const std::string& caFile() const noexcept { return caFile_; }
   [[nodiscard]] const std::filesystem::path& folder() const noexcept { return folder_; }
@@ -33,4 +34,4 @@ class TestCertificateAuthority {
   int issuedCount_ = 0;
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::tools

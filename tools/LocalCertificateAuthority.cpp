@@ -1,4 +1,4 @@
-#include "support/TestCertificateAuthority.hpp"
+#include "tools/LocalCertificateAuthority.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -9,12 +9,12 @@
 #include <memory>
 #include <stdexcept>
 
-namespace tamsenor::testing {
+namespace tamsenor::tools {
 
 namespace {
 
 void check(bool ok, const char* what) {
-  if (!ok) throw std::runtime_error(std::string("TestCertificateAuthority: ") + what);
+  if (!ok) throw std::runtime_error(std::string("LocalCertificateAuthority: ") + what);
 }
 
 EVP_PKEY* newKey() {
@@ -59,14 +59,14 @@ void writePEM(const std::string& path, X509* certificate, EVP_PKEY* key) {
 
 }  // namespace
 
-TestCertificateAuthority::TestCertificateAuthority() {
+LocalCertificateAuthority::LocalCertificateAuthority() {
   std::string pattern = (std::filesystem::temp_directory_path() / "tamsenor-ca-XXXXXX").string();
   check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
   folder_ = pattern;
   caFile_ = (folder_ / "ca.pem").string();
 
   EVP_PKEY* key = newKey();
-  X509* certificate = newCertificate(key, "Tamsenor Test CA", 1);
+  X509* certificate = newCertificate(key, "Tamsenor Local CA", 1);
   X509_set_issuer_name(certificate, X509_get_subject_name(certificate));
   addExtension(certificate, certificate, NID_basic_constraints, "critical,CA:TRUE");
   addExtension(certificate, certificate, NID_key_usage, "critical,keyCertSign,cRLSign");
@@ -77,14 +77,14 @@ TestCertificateAuthority::TestCertificateAuthority() {
   writePEM(caFile_, certificate, nullptr);
 }
 
-TestCertificateAuthority::~TestCertificateAuthority() {
+LocalCertificateAuthority::~LocalCertificateAuthority() {
   X509_free(static_cast<X509*>(caCertificate_));
   EVP_PKEY_free(static_cast<EVP_PKEY*>(caKey_));
   std::error_code ignored;
   std::filesystem::remove_all(folder_, ignored);
 }
 
-TestCertificateAuthority::Issued TestCertificateAuthority::issue(const std::string& dnsName) {
+LocalCertificateAuthority::Issued LocalCertificateAuthority::issue(const std::string& dnsName) {
   auto* caCertificate = static_cast<X509*>(caCertificate_);
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(newKey(), &EVP_PKEY_free);
   std::unique_ptr<X509, decltype(&X509_free)> certificate(
@@ -106,4 +106,4 @@ TestCertificateAuthority::Issued TestCertificateAuthority::issue(const std::stri
   return issued;
 }
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::tools
