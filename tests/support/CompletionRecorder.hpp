@@ -20,10 +20,9 @@ class CompletionRecorder {
   };
 
   void record(T value) {
-    {
-      std::lock_guard lock(mutex_);
-      entries_.push_back({std::move(value), std::this_thread::get_id()});
-    }
+    // Notified under the lock: a waiter that wakes may destroy the recorder at once.
+    std::lock_guard lock(mutex_);
+    entries_.push_back({std::move(value), std::this_thread::get_id()});
     arrived_.notify_all();
   }
 

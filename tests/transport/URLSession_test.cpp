@@ -310,8 +310,8 @@ TEST_F(URLSessionTest, RefusesSchemesOutsideTheAllowedListAndSendsNothing) {
 }
 
 TEST_F(URLSessionTest, HandlersChainingRequestsReuseOneHTTP1Connection) {
-  auto session = URLSession::create(plainHTTP());
   auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
+  auto session = URLSession::create(plainHTTP());
   constexpr int total = 100;
   // Each handler starts the next request from the loop thread, as a retrying client does.
   std::function<void(int)> sendFrom = [&](int remaining) {
