@@ -1,0 +1,45 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "tamsenor/http/HTTPClient.hpp"
+
+namespace tamsenor::testing {
+
+// Numbers every request it passes on: "X-Attempt: <n>" (1-based, in the order of perform calls)
+// is set on the record, `adjust` may change it further (to send one attempt elsewhere), and the
+// count is shared with whoever holds `attempts`, so it stays readable after the client is gone.
+class AttemptCountingHTTPClient final : public HTTPClient {
+ public:
+  using Adjust = std::function<void(std::size_t attempt, URLRequest& request)>;
+
+  [[nodiscard]] static std::shared_ptr<AttemptCountingHTTPClient> create(
+      std::shared_ptr<HTTPClient> inner, std::shared_ptr<std::atomic<std::size_t>> attempts,
+      Adjust adjust = {}) {
+    return std::shared_ptr<AttemptCountingHTTPClient>(
+        new AttemptCountingHTTPClient(std::move(inner), std::move(attempts), std::move(adjust)));
+  }
+
+  void perform(URLRequest request, Completion completion) override {
+    const std::size_t attempt = ++*attempts_;
+    request.setValue(std::to_string(attempt), "X-Attempt");
+    if (adjust_) adjust_(attempt, request);
+    inner_->perform(std::move(request), std::move(completion));
+  }
+
+ private:
+  AttemptCountingHTTPClient(std::shared_ptr<HTTPClient> inner,
+                            std::shared_ptr<std::atomic<std::size_t>> attempts, Adjust adjust)
+      : inner_(std::move(inner)), attempts_(std::move(attempts)), adjust_(std::move(adjust)) {}
+
+  const std::shared_ptr<HTTPClient> inner_;
+  const std::shared_ptr<std::atomic<std::size_t>> attempts_;
+  const Adjust adjust_;
+};
+
+}  // namespace tamsenor::testing
