@@ -1,0 +1,123 @@
+#include <boost/json.hpp>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "tamsenor/abtesting/RemoteABTestService.hpp"
+#include "tamsenor/endpoints/String.hpp"
+#include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
+#include "tools/ABTestFile.hpp"
+#include "tools/Commands.hpp"
+#include "tools/Connection.hpp"
+#include "tools/StderrLogger.hpp"
+#include "tools/UsageError.hpp"
+#include "tools/WaitFor.hpp"
+
+namespace tamsenor::tools {
+
+namespace json = boost::json;
+
+namespace {
+
+void printJSON(const json::value& document) { std::cout << json::serialize(document) << '\n'; }
+
+json::object describe(const ABTestResponse& response) {
+  json::object entry{{"name", response.name}, {"state", to_string(response.state.kind())}};
+  if (const auto bucket = response.state.bucket()) entry["bucket"] = *bucket;
+  return entry;
+}
+
+std::shared_ptr<RemoteABTestService> abTestService(const Connection& connection,
+                                                   const std::string& guid) {
+  return RemoteABTestService::create(connection.client(), guid, std::make_shared<StderrLogger>());
+}
+
+int send(const ClientOptions& options, URLRequest request) {
+  const Connection connection(options);
+  const auto result = waitFor<HTTPClientResult>(
+      [&](auto done) { connection.client()->perform(std::move(request), std::move(done)); });
+  if (!result) {
+    std::cerr << "error " + to_string(result.error()) + "\n";
+    return 1;
+  }
+  const auto& body = result.value().body;
+  std::cout.write(reinterpret_cast<const char*>(body.data()),
+                  static_cast<std::streamsize>(body.size()));
+  std::cout.flush();
+  std::cerr << "HTTP " + std::to_string(result.value().response->statusCode()) + "\n";
+  return 0;
+}
+
+}  // namespace
+
+int signIn(const ClientOptions& options, const std::string& email) {
+  const Connection connection(options);
+  const auto service = RemoteMagicLinkSignInService::create(
+      connection.client(), [](const std::string& line) { std::cerr << "log " + line + "\n"; });
+  const auto error = waitFor<std::optional<MagicLinkSignInService::Error>>(
+      [&](auto done) { service->sendEmail(email, std::move(done)); });
+  if (error) {
+    printJSON(json::object{{"error", to_string(*error)}});
+    return 1;
+  }
+  printJSON(json::object{{"sent", true}});
+  return 0;
+}
+
+int fetchBuckets(const ClientOptions& options, const std::string& guid,
+                 const std::string& testsFile) {
+  auto tests = readABTestFile(testsFile);
+  const Connection connection(options);
+  const auto service = abTestService(connection, guid);
+  const auto result = waitFor<RemoteABTestService::FetchResult>(
+      [&](auto done) { service->fetchBucketsForTests(std::move(tests), std::move(done)); });
+  if (!result) {
+    printJSON(json::object{{"error", to_string(result.error())}});
+    return 1;
+  }
+  json::array results;
+  for (const auto& response : result.value()) results.push_back(describe(response));
+  printJSON(json::object{{"results", std::move(results)}});
+  return 0;
+}
+
+int exposeBucket(const ClientOptions& options, const std::string& guid,
+                 const std::string& testsFile, const std::string& testName,
+                 const std::string& bucket) {
+  const auto tests = readABTestFile(testsFile);
+  const auto test = std::find_if(tests.begin(), tests.end(), [&](const ABTest& candidate) {
+    return candidate.name == testName;
+  });
+  if (test == tests.end()) throw UsageError("no test named " + testName + " in " + testsFile);
+  const Connection connection(options);
+  const auto service = abTestService(connection, guid);
+  const auto result = waitFor<RemoteABTestService::ExposeResult>(
+      [&](auto done) { service->exposeBucket(bucket, *test, std::move(done)); });
+  if (!result) {
+    printJSON(json::object{{"error", to_string(result.error())}});
+    return 1;
+  }
+  printJSON(json::object{{"result", describe(result.value())}});
+  return 0;
+}
+
+int getEndpoint(const ClientOptions& options, const std::string& caseName,
+                const EndpointArguments& arguments) {
+  return send(options, arguments.get(caseName).request());
+}
+
+int postEndpoint(const ClientOptions& options, const std::string& caseName,
+                 const EndpointArguments& arguments, const std::string& data) {
+  std::string payload = data;
+  if (data.starts_with('@')) {
+    std::ifstream file(data.substr(1), std::ios::binary);
+    if (!file) throw UsageError("cannot read " + data.substr(1));
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    payload = bytes.str();
+  }
+  return send(options,
+              arguments.post(caseName, toData(payload), String::applicationJSON()).request());
+}
+
+}  // namespace tamsenor::tools
