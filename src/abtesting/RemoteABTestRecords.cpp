@@ -1,63 +1,143 @@
 #include "abtesting/RemoteABTestRecords.hpp"
 
+#include <algorithm>
 #include <array>
 #include <boost/json/basic_parser_impl.hpp>
 #include <cstdint>
+#include <cstring>
 #include <limits>
-#include <span>
 
 namespace tamsenor::detail {
 
 namespace {
+
+// `text` equals the literal; the caller has checked the length.
+template <std::size_t N>
+bool isText(std::string_view text, const char (&literal)[N]) noexcept {
+  return std::memcmp(text.data(), literal, N - 1) == 0;
+}
 
 // Our bodies nest three deep; the slack is for unknown keys, whose values are skipped but still
 // have to be parsed. Deeper input fails instead of growing the parser's stack without bound.
 constexpr std::size_t kMaxDepth = 32;
 
 // ---- Writing
+//
+// Two passes over the record: the first measures the text and checks every string, the second
+// writes it into a buffer of exactly that size. Appending piece by piece to a growing vector cost
+// more than producing the text itself, the pieces being a few bytes each.
 
-// Appends JSON text straight into the body bytes: the records are small and flat, so building a
-// document tree first would only copy every string once more.
+// Length of the well-formed UTF-8 sequence that starts `text` (no overlong forms, surrogates or
+// code points above U+10FFFF), or 0.
+std::size_t utf8SequenceLength(std::string_view text) noexcept {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// What writing a byte of a string takes: 0 copies it as it is, 2 and 6 are the lengths of its
+// escape sequence, kLead starts a multi-byte UTF-8 sequence that has to be checked.
+constexpr std::uint8_t kLead = 0xFF;
+constexpr std::array<std::uint8_t, 256> kByteClass = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (std::size_t c = 0; c < 0x20; ++c) table[c] = 6;
+  for (const char c : {'"', '\\', '\b', '\f', '\n', '\r', '\t'}) {
+    table[static_cast<unsigned char>(c)] = 2;
+  }
+  for (std::size_t c = 0x80; c < 0x100; ++c) table[c] = kLead;
+  return table;
+}();
+
+// Pass one: the size of the text, and whether every string is valid UTF-8 (Boost's serializer
+// copies invalid bytes through unchecked, so the check is ours).
+class JSONMeasure {
+ public:
+  void raw(std::string_view text) noexcept { size_ += text.size(); }
+  void raw(char) noexcept { ++size_; }
+  void key(std::string_view name) noexcept { size_ += name.size() + 3; }
+
+  [[nodiscard]] bool string(std::string_view text) noexcept {
+    size_ += text.size() + 2;
+    std::size_t i = 0;
+    while (i < text.size()) {
+      const std::uint8_t kind = kByteClass[static_cast<unsigned char>(text[i])];
+      if (kind == 0) {
+        ++i;
+      } else if (kind != kLead) {
+        size_ += kind - 1u;
+        escapes_ = true;
+        ++i;
+      } else {
+        const std::size_t length = utf8SequenceLength(text.substr(i));
+        if (length == 0) return false;
+        i += length;
+      }
+    }
+    return true;
+  }
+
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  // Whether any string needs an escape sequence; most bodies have none.
+  [[nodiscard]] bool escapes() const noexcept { return escapes_; }
+
+ private:
+  std::size_t size_ = 0;
+  bool escapes_ = false;
+};
+
+// Pass two: the text, into exactly the bytes measured. Strings were checked by pass one.
 class JSONWriter {
  public:
-  explicit JSONWriter(std::size_t capacity) { out_.reserve(capacity); }
+  JSONWriter(std::size_t size, bool escapes) : out_(size), next_(out_.data()), escapes_(escapes) {}
 
-  void raw(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    out_.insert(out_.end(), bytes, bytes + text.size());
+  void raw(std::string_view text) noexcept {
+    if (text.empty()) return;  // an empty view may have no storage at all
+    std::memcpy(next_, text.data(), text.size());
+    next_ += text.size();
   }
-  void raw(char c) { out_.push_back(static_cast<std::uint8_t>(c)); }
+  void raw(char c) noexcept { *next_++ = static_cast<std::uint8_t>(c); }
 
   // `"key":` — keys are our own ASCII constants and need no escaping.
-  void key(std::string_view name) {
+  void key(std::string_view name) noexcept {
     raw('"');
     raw(name);
     raw("\":");
   }
 
-  // A quoted, escaped string; false when `text` is not valid UTF-8 (Boost's serializer copies such
-  // bytes through unchecked, so the check is ours).
-  [[nodiscard]] bool string(std::string_view text) {
+  bool string(std::string_view text) noexcept {
     raw('"');
+    if (!escapes_) {
+      raw(text);
+      raw('"');
+      return true;
+    }
     std::size_t runStart = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
       const auto c = static_cast<unsigned char>(text[i]);
-      if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
-        ++i;
-        continue;
-      }
+      const std::uint8_t kind = kByteClass[c];
+      if (kind == 0 || kind == kLead) continue;
       raw(text.substr(runStart, i - runStart));
-      if (c < 0x80) {
-        escape(c);
-        ++i;
-      } else {
-        const std::size_t length = utf8SequenceLength(text.substr(i));
-        if (length == 0) return false;
-        raw(text.substr(i, length));
-        i += length;
-      }
-      runStart = i;
+      escape(c);
+      runStart = i + 1;
     }
     raw(text.substr(runStart));
     raw('"');
@@ -67,29 +147,22 @@ class JSONWriter {
   [[nodiscard]] Data take() && { return std::move(out_); }
 
  private:
-  void escape(unsigned char c) {
+  void escape(unsigned char c) noexcept {
     switch (c) {
       case '"':
-        raw("\\\"");
-        return;
+        return raw("\\\"");
       case '\\':
-        raw("\\\\");
-        return;
+        return raw("\\\\");
       case '\b':
-        raw("\\b");
-        return;
+        return raw("\\b");
       case '\f':
-        raw("\\f");
-        return;
+        return raw("\\f");
       case '\n':
-        raw("\\n");
-        return;
+        return raw("\\n");
       case '\r':
-        raw("\\r");
-        return;
+        return raw("\\r");
       case '\t':
-        raw("\\t");
-        return;
+        return raw("\\t");
       default:
         static constexpr char kHex[] = "0123456789abcdef";
         raw("\\u00");
@@ -98,62 +171,170 @@ class JSONWriter {
     }
   }
 
-  // Length of the well-formed UTF-8 sequence that starts `text` (no overlong forms, surrogates or
-  // code points above U+10FFFF), or 0.
-  static std::size_t utf8SequenceLength(std::string_view text) noexcept {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return 0;
-    }
-    if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-      if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-    }
-    return length;
-  }
-
   Data out_;
+  std::uint8_t* next_;
+  bool escapes_;
 };
 
-// Room for the fixed text around each entry, so that one allocation usually suffices.
-constexpr std::size_t kEntryOverhead = 64;
+// `typeOf` and `nameOf` give each entry's fields, so that a request can be written both from its
+// record and straight from the service's tests.
+template <class Out, class Entries, class TypeOf, class NameOf>
+[[nodiscard]] bool write(Out& out, std::string_view mobile_guid, const Entries& entries,
+                         TypeOf typeOf, NameOf nameOf) {
+  out.raw('{');
+  out.key(RemoteABTestConfigRequest::CodingKeys::mobile_guid);
+  if (!out.string(mobile_guid)) return false;
+  out.raw(',');
+  out.key(RemoteABTestConfigRequest::CodingKeys::tests);
+  out.raw('[');
+  bool first = true;
+  for (const auto& entry : entries) {
+    out.raw(first ? "{" : ",{");
+    first = false;
+    out.key(RemoteABTestRequest::CodingKeys::type);
+    out.raw('"');
+    out.raw(to_string(typeOf(entry)));
+    out.raw("\",");
+    out.key(RemoteABTestRequest::CodingKeys::test_name);
+    if (!out.string(nameOf(entry))) return false;
+    out.raw('}');
+  }
+  out.raw("]}");
+  return true;
+}
+
+template <class Out>
+[[nodiscard]] bool write(Out& out, const RemoteABTestConfigResponse& record) {
+  out.raw('{');
+  out.key(RemoteABTestConfigResponse::CodingKeys::success);
+  out.raw(record.success ? "true," : "false,");
+  out.key(RemoteABTestConfigResponse::CodingKeys::tests);
+  out.raw('[');
+  for (std::size_t i = 0; i < record.tests.size(); ++i) {
+    const auto& entry = record.tests[i];
+    out.raw(i == 0 ? "{" : ",{");
+    out.key(RemoteABTestResponse::CodingKeys::test_name);
+    if (!out.string(entry.test_name)) return false;
+    out.raw(',');
+    out.key(RemoteABTestResponse::CodingKeys::state);
+    out.raw('"');
+    out.raw(to_string(entry.state));
+    out.raw('"');
+    if (entry.selected_bucket) {
+      out.raw(',');
+      out.key(RemoteABTestResponse::CodingKeys::selected_bucket);
+      if (!out.string(*entry.selected_bucket)) return false;
+    }
+    out.raw('}');
+  }
+  out.raw("]}");
+  return true;
+}
+
+template <class... Record>
+std::optional<Data> measureAndWrite(const Record&... record) {
+  JSONMeasure measure;
+  if (!write(measure, record...)) return std::nullopt;
+  JSONWriter out(measure.size(), measure.escapes());
+  (void)write(out, record...);
+  return std::move(out).take();
+}
 
 // ---- Reading
 //
-// A SAX handler over Boost.JSON's validating parser fills flat slots for the top-level object and
-// for each object of its one array, then the slots become a record. No document tree is built,
-// and seeing every key as it arrives is what lets a repeated key be refused: a tree would have
-// kept one of the two values silently.
+// A SAX handler over Boost.JSON's validating parser writes straight into the record: the
+// top-level object and each object of its one array are followed, everything else is skipped.
+// No document tree is built, and seeing every key as it arrives is what lets a repeated key be
+// refused: a tree would have kept one of the two values silently.
 
-enum class FieldKind { boolean, string, optionalString, entries };
+enum class FieldKind : std::uint8_t { boolean, string, optionalString, entries };
 
-struct Field {
-  std::string_view key;
-  FieldKind kind;
+// A record's reading rules: its fields and those of its entries, in table order, and how a value
+// lands in its field. Field indexes are bit positions in the handler's masks of keys seen.
+struct ResponseSchema {
+  using Record = RemoteABTestConfigResponse;
+  using Entry = RemoteABTestResponse;
+  static constexpr std::array kRootKinds{FieldKind::boolean, FieldKind::entries};
+  static constexpr std::array kEntryKinds{FieldKind::string, FieldKind::string,
+                                          FieldKind::optionalString};
+  // {"test_name":"","state":"active"}: no readable entry is shorter.
+  static constexpr std::size_t kShortestEntry = 33;
+
+  static std::size_t rootField(std::string_view key) noexcept {
+    using Keys = Record::CodingKeys;
+    if (key == Keys::success) return 0;
+    if (key == Keys::tests) return 1;
+    return kIgnored;
+  }
+  static std::size_t entryField(std::string_view key) noexcept {
+    using Keys = Entry::CodingKeys;
+    if (key == Keys::test_name) return 0;
+    if (key == Keys::state) return 1;
+    if (key == Keys::selected_bucket) return 2;
+    return kIgnored;
+  }
+  static std::vector<Entry>& entries(Record& record) noexcept { return record.tests; }
+  static void setBoolean(Record& record, std::size_t, bool value) noexcept {
+    record.success = value;
+  }
+  static void setBoolean(Entry&, std::size_t, bool) noexcept {}
+  static bool setString(Record&, std::size_t, std::string_view) noexcept { return false; }
+  static bool setString(Entry& entry, std::size_t field, std::string_view text) {
+    switch (field) {
+      case 0:
+        entry.test_name.assign(text);
+        return true;
+      case 1:
+        if (const auto state = stateFromString(text)) return entry.state = *state, true;
+        return false;
+      default:
+        entry.selected_bucket.emplace(text);
+        return true;
+    }
+  }
+  static constexpr std::size_t kIgnored = 8;
 };
 
-struct Slot {
-  bool keySeen = false;
-  bool boolean = false;
-  std::optional<std::string> text;
+struct RequestSchema {
+  using Record = RemoteABTestConfigRequest;
+  using Entry = RemoteABTestRequest;
+  static constexpr std::array kRootKinds{FieldKind::string, FieldKind::entries};
+  static constexpr std::array kEntryKinds{FieldKind::string, FieldKind::string};
+  // {"type":"tamsenor_test","test_name":""}
+  static constexpr std::size_t kShortestEntry = 39;
+
+  static std::size_t rootField(std::string_view key) noexcept {
+    using Keys = Record::CodingKeys;
+    if (key == Keys::mobile_guid) return 0;
+    if (key == Keys::tests) return 1;
+    return kIgnored;
+  }
+  static std::size_t entryField(std::string_view key) noexcept {
+    using Keys = Entry::CodingKeys;
+    if (key == Keys::type) return 0;
+    if (key == Keys::test_name) return 1;
+    return kIgnored;
+  }
+  static std::vector<Entry>& entries(Record& record) noexcept { return record.tests; }
+  static void setBoolean(Record&, std::size_t, bool) noexcept {}
+  static void setBoolean(Entry&, std::size_t, bool) noexcept {}
+  static bool setString(Record& record, std::size_t, std::string_view text) {
+    record.mobile_guid.assign(text);
+    return true;
+  }
+  static bool setString(Entry& entry, std::size_t field, std::string_view text) {
+    if (field == 1) return entry.test_name.assign(text), true;
+    if (const auto type = requestTypeFromString(text)) return entry.type = *type, true;
+    return false;
+  }
+  static constexpr std::size_t kIgnored = 8;
 };
 
-constexpr std::size_t kMaxFields = 3;
-using Slots = std::array<Slot, kMaxFields>;
+// Reserving for the most entries the body can hold saves the copies of a growing vector; the cap
+// keeps a large body of unknown keys from reserving much more than it will use.
+constexpr std::size_t kMostEntriesReserved = 1024;
 
+template <class Schema>
 class BodyHandler {
  public:
   static constexpr std::size_t max_array_size = std::numeric_limits<std::size_t>::max();
@@ -162,12 +343,11 @@ class BodyHandler {
   static constexpr std::size_t max_key_size = std::numeric_limits<std::size_t>::max();
 
   using error_code = boost::json::error_code;
+  using Record = typename Schema::Record;
 
-  BodyHandler(std::span<const Field> rootFields, std::span<const Field> entryFields)
-      : rootFields_(rootFields), entryFields_(entryFields) {}
+  explicit BodyHandler(std::size_t bodySize) : bodySize_(bodySize) {}
 
-  Slots root;
-  std::vector<Slots> entries;
+  Record record{};
 
   bool on_document_begin(error_code&) { return true; }
   bool on_document_end(error_code&) { return true; }
@@ -179,7 +359,8 @@ class BodyHandler {
         level_ = Level::root;
         return true;
       case Level::entries:
-        entries.emplace_back();
+        Schema::entries(record).emplace_back();
+        entrySeen_ = 0;
         level_ = Level::entry;
         return true;
       case Level::root:
@@ -192,11 +373,11 @@ class BodyHandler {
   bool on_object_end(std::size_t, error_code& ec) {
     if (skipDepth_ > 0) return --skipDepth_, true;
     if (level_ == Level::entry) {
-      if (!complete(entries.back(), entryFields_)) return fail(ec);
+      if ((entrySeen_ & kEntryRequired) != kEntryRequired) return fail(ec);
       level_ = Level::entries;
       return true;
     }
-    if (!complete(root, rootFields_)) return fail(ec);
+    if ((rootSeen_ & kRootRequired) != kRootRequired) return fail(ec);
     level_ = Level::outside;
     return true;
   }
@@ -204,11 +385,13 @@ class BodyHandler {
   bool on_array_begin(error_code& ec) {
     if (skipDepth_ > 0) return ++skipDepth_, true;
     if (level_ == Level::root && field_ != kIgnored &&
-        rootFields_[field_].kind == FieldKind::entries) {
+        Schema::kRootKinds[field_] == FieldKind::entries) {
+      Schema::entries(record).reserve(
+          std::min(bodySize_ / Schema::kShortestEntry, kMostEntriesReserved));
       level_ = Level::entries;
       return true;
     }
-    if (level_ == Level::root || level_ == Level::entry) return beginSkippedValue(ec);
+    if (atMember()) return beginSkippedValue(ec);
     return fail(ec);  // a top-level array, or an array where an entry object is due
   }
 
@@ -230,19 +413,14 @@ class BodyHandler {
       pieces_.append(key);
       key = pieces_;
     }
-    const auto fields = level_ == Level::root ? rootFields_ : entryFields_;
-    field_ = kIgnored;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (fields[i].key == key) {
-        field_ = i;
-        break;
-      }
-    }
+    const bool root = level_ == Level::root;
+    field_ = root ? Schema::rootField(key) : Schema::entryField(key);
     pieces_.clear();
     if (field_ == kIgnored) return true;
-    Slot& slot = current()[field_];
-    if (slot.keySeen) return fail(ec);
-    slot.keySeen = true;
+    auto& seen = root ? rootSeen_ : entrySeen_;
+    const auto bit = static_cast<unsigned>(1u << field_);
+    if (seen & bit) return fail(ec);
+    seen |= bit;
     return true;
   }
 
@@ -255,25 +433,30 @@ class BodyHandler {
     if (skipDepth_ > 0) return true;
     if (!atMember()) return fail(ec);
     if (field_ == kIgnored) return pieces_.clear(), true;
-    const FieldKind kind = currentFields()[field_].kind;
+    const FieldKind kind = kindOf(field_);
     if (kind != FieldKind::string && kind != FieldKind::optionalString) return fail(ec);
-    std::string& text = current()[field_].text.emplace();
-    if (pieces_.empty()) {
-      text.assign(last.data(), last.size());
-    } else {
-      pieces_.append(last.data(), last.size());
-      text = std::move(pieces_);
-      pieces_.clear();
+    std::string_view text(last.data(), last.size());
+    if (!pieces_.empty()) {
+      pieces_.append(text);
+      text = pieces_;
     }
-    return true;
+    const bool stored = level_ == Level::root
+                            ? Schema::setString(record, field_, text)
+                            : Schema::setString(Schema::entries(record).back(), field_, text);
+    pieces_.clear();
+    return stored || fail(ec);
   }
 
   bool on_bool(bool value, error_code& ec) {
     if (skipDepth_ > 0) return true;
     if (!atMember()) return fail(ec);
     if (field_ == kIgnored) return true;
-    if (currentFields()[field_].kind != FieldKind::boolean) return fail(ec);
-    current()[field_].boolean = value;
+    if (kindOf(field_) != FieldKind::boolean) return fail(ec);
+    if (level_ == Level::root) {
+      Schema::setBoolean(record, field_, value);
+    } else {
+      Schema::setBoolean(Schema::entries(record).back(), field_, value);
+    }
     return true;
   }
 
@@ -283,7 +466,7 @@ class BodyHandler {
     if (skipDepth_ > 0) return true;
     if (!atMember()) return fail(ec);
     if (field_ == kIgnored) return true;
-    return currentFields()[field_].kind == FieldKind::optionalString || fail(ec);
+    return kindOf(field_) == FieldKind::optionalString || fail(ec);
   }
 
   // None of our fields is a number.
@@ -297,25 +480,28 @@ class BodyHandler {
 
  private:
   // Where the parser stands among the containers that are followed. Everything else is skipped.
-  enum class Level { outside, root, entries, entry };
-  static constexpr std::size_t kIgnored = kMaxFields;
+  enum class Level : std::uint8_t { outside, root, entries, entry };
+  static constexpr std::size_t kIgnored = Schema::kIgnored;
+
+  template <std::size_t N>
+  static constexpr unsigned requiredMask(const std::array<FieldKind, N>& kinds) {
+    unsigned mask = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+      if (kinds[i] != FieldKind::optionalString) mask |= 1u << i;
+    }
+    return mask;
+  }
+  static constexpr unsigned kRootRequired = requiredMask(Schema::kRootKinds);
+  static constexpr unsigned kEntryRequired = requiredMask(Schema::kEntryKinds);
 
   static bool fail(error_code& ec) {
     ec = boost::json::error::syntax;
     return false;
   }
 
-  static bool complete(const Slots& slots, std::span<const Field> fields) {
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (fields[i].kind != FieldKind::optionalString && !slots[i].keySeen) return false;
-    }
-    return true;
-  }
-
   bool atMember() const noexcept { return level_ == Level::root || level_ == Level::entry; }
-  Slots& current() { return level_ == Level::root ? root : entries.back(); }
-  std::span<const Field> currentFields() const {
-    return level_ == Level::root ? rootFields_ : entryFields_;
+  FieldKind kindOf(std::size_t field) const noexcept {
+    return level_ == Level::root ? Schema::kRootKinds[field] : Schema::kEntryKinds[field];
   }
 
   bool beginSkippedValue(error_code& ec) {
@@ -330,47 +516,25 @@ class BodyHandler {
     return true;
   }
 
-  std::span<const Field> rootFields_;
-  std::span<const Field> entryFields_;
+  std::size_t bodySize_;
   Level level_ = Level::outside;
   std::size_t field_ = kIgnored;  // the field whose value comes next
   std::size_t skipDepth_ = 0;     // open containers inside an ignored value
-  std::string pieces_;            // a key or string that arrives in parts
+  unsigned rootSeen_ = 0;         // bit i: key of field i seen in the current object
+  unsigned entrySeen_ = 0;
+  std::string pieces_;  // a key or string that arrives in parts
 };
 
-struct ParsedBody {
-  Slots root;
-  std::vector<Slots> entries;
-};
-
-std::optional<ParsedBody> parseBody(std::string_view body, std::span<const Field> rootFields,
-                                    std::span<const Field> entryFields) {
+template <class Schema>
+std::optional<typename Schema::Record> parseBody(std::string_view body) {
   boost::json::parse_options options;
   options.max_depth = kMaxDepth;
-  boost::json::basic_parser<BodyHandler> parser(options, rootFields, entryFields);
+  boost::json::basic_parser<BodyHandler<Schema>> parser(options, body.size());
   boost::json::error_code ec;
   const std::size_t used = parser.write_some(false, body.data(), body.size(), ec);
   if (ec || !parser.done() || used != body.size()) return std::nullopt;
-  return ParsedBody{std::move(parser.handler().root), std::move(parser.handler().entries)};
+  return std::move(parser.handler().record);
 }
-
-constexpr std::array<Field, 2> kRequestFields{{
-    {RemoteABTestConfigRequest::CodingKeys::mobile_guid, FieldKind::string},
-    {RemoteABTestConfigRequest::CodingKeys::tests, FieldKind::entries},
-}};
-constexpr std::array<Field, 2> kRequestEntryFields{{
-    {RemoteABTestRequest::CodingKeys::type, FieldKind::string},
-    {RemoteABTestRequest::CodingKeys::test_name, FieldKind::string},
-}};
-constexpr std::array<Field, 2> kResponseFields{{
-    {RemoteABTestConfigResponse::CodingKeys::success, FieldKind::boolean},
-    {RemoteABTestConfigResponse::CodingKeys::tests, FieldKind::entries},
-}};
-constexpr std::array<Field, 3> kResponseEntryFields{{
-    {RemoteABTestResponse::CodingKeys::test_name, FieldKind::string},
-    {RemoteABTestResponse::CodingKeys::state, FieldKind::string},
-    {RemoteABTestResponse::CodingKeys::selected_bucket, FieldKind::optionalString},
-}};
 
 }  // namespace
 
@@ -396,103 +560,57 @@ std::string_view to_string(RemoteABTestState state) noexcept {
   return {};
 }
 
+// Every answer entry passes through here: the length picks the one candidate, so at most one
+// comparison, of a length known when compiling, is made.
 std::optional<RemoteABTestRequestType> requestTypeFromString(std::string_view text) noexcept {
-  for (auto type :
-       {RemoteABTestRequestType::tamsenorTest, RemoteABTestRequestType::exposeTamsenorTest}) {
-    if (to_string(type) == text) return type;
+  switch (text.size()) {
+    case 13:
+      if (isText(text, "tamsenor_test")) return RemoteABTestRequestType::tamsenorTest;
+      break;
+    case 20:
+      if (isText(text, "expose_tamsenor_test")) return RemoteABTestRequestType::exposeTamsenorTest;
+      break;
   }
   return std::nullopt;
 }
 
 std::optional<RemoteABTestState> stateFromString(std::string_view text) noexcept {
-  for (auto state :
-       {RemoteABTestState::active, RemoteABTestState::finished, RemoteABTestState::inactive}) {
-    if (to_string(state) == text) return state;
+  switch (text.size()) {
+    case 6:
+      if (isText(text, "active")) return RemoteABTestState::active;
+      break;
+    case 8:
+      if (isText(text, "finished")) return RemoteABTestState::finished;
+      if (isText(text, "inactive")) return RemoteABTestState::inactive;
+      break;
   }
   return std::nullopt;
 }
 
 std::optional<Data> encode(const RemoteABTestConfigRequest& record) {
-  std::size_t capacity = kEntryOverhead + record.mobile_guid.size();
-  for (const auto& entry : record.tests) capacity += kEntryOverhead + entry.test_name.size();
-  JSONWriter out(capacity);
-  out.raw('{');
-  out.key(RemoteABTestConfigRequest::CodingKeys::mobile_guid);
-  if (!out.string(record.mobile_guid)) return std::nullopt;
-  out.raw(',');
-  out.key(RemoteABTestConfigRequest::CodingKeys::tests);
-  out.raw('[');
-  for (std::size_t i = 0; i < record.tests.size(); ++i) {
-    const auto& entry = record.tests[i];
-    out.raw(i == 0 ? "{" : ",{");
-    out.key(RemoteABTestRequest::CodingKeys::type);
-    out.raw('"');
-    out.raw(to_string(entry.type));
-    out.raw("\",");
-    out.key(RemoteABTestRequest::CodingKeys::test_name);
-    if (!out.string(entry.test_name)) return std::nullopt;
-    out.raw('}');
-  }
-  out.raw("]}");
-  return std::move(out).take();
+  return measureAndWrite(
+      std::string_view(record.mobile_guid), record.tests,
+      [](const RemoteABTestRequest& entry) { return entry.type; },
+      [](const RemoteABTestRequest& entry) -> std::string_view { return entry.test_name; });
+}
+
+std::optional<Data> encodeConfigRequest(std::string_view mobile_guid, RemoteABTestRequestType type,
+                                        std::span<const ABTest> tests) {
+  return measureAndWrite(
+      mobile_guid, tests, [type](const ABTest&) { return type; },
+      [](const ABTest& test) -> std::string_view { return test.name; });
 }
 
 std::optional<Data> encode(const RemoteABTestConfigResponse& record) {
-  std::size_t capacity = kEntryOverhead;
-  for (const auto& entry : record.tests) {
-    capacity += kEntryOverhead + entry.test_name.size() + entry.selected_bucket.value_or("").size();
-  }
-  JSONWriter out(capacity);
-  out.raw('{');
-  out.key(RemoteABTestConfigResponse::CodingKeys::success);
-  out.raw(record.success ? "true," : "false,");
-  out.key(RemoteABTestConfigResponse::CodingKeys::tests);
-  out.raw('[');
-  for (std::size_t i = 0; i < record.tests.size(); ++i) {
-    const auto& entry = record.tests[i];
-    out.raw(i == 0 ? "{" : ",{");
-    out.key(RemoteABTestResponse::CodingKeys::test_name);
-    if (!out.string(entry.test_name)) return std::nullopt;
-    out.raw(',');
-    out.key(RemoteABTestResponse::CodingKeys::state);
-    out.raw('"');
-    out.raw(to_string(entry.state));
-    out.raw('"');
-    if (entry.selected_bucket) {
-      out.raw(',');
-      out.key(RemoteABTestResponse::CodingKeys::selected_bucket);
-      if (!out.string(*entry.selected_bucket)) return std::nullopt;
-    }
-    out.raw('}');
-  }
-  out.raw("]}");
-  return std::move(out).take();
+  return measureAndWrite(record);
 }
 
 std::optional<RemoteABTestConfigRequest> decodeConfigRequest(std::string_view body) {
-  auto parsed = parseBody(body, kRequestFields, kRequestEntryFields);
-  if (!parsed) return std::nullopt;
-  RemoteABTestConfigRequest record{std::move(*parsed->root[0].text), {}};
-  record.tests.reserve(parsed->entries.size());
-  for (auto& slots : parsed->entries) {
-    const auto type = requestTypeFromString(*slots[0].text);
-    if (!type) return std::nullopt;
-    record.tests.push_back({*type, std::move(*slots[1].text)});
-  }
-  return record;
+  return parseBody<RequestSchema>(body);
 }
 
 std::optional<RemoteABTestConfigResponse> decodeConfigResponse(std::string_view body) {
-  auto parsed = parseBody(body, kResponseFields, kResponseEntryFields);
-  if (!parsed) return std::nullopt;
-  RemoteABTestConfigResponse record{parsed->root[0].boolean, {}};
-  record.tests.reserve(parsed->entries.size());
-  for (auto& slots : parsed->entries) {
-    const auto state = stateFromString(*slots[1].text);
-    if (!state) return std::nullopt;
-    record.tests.push_back({std::move(*slots[0].text), *state, std::move(slots[2].text)});
-  }
-  return record;
+  return parseBody<ResponseSchema>(body);
 }
 
 }  // namespace tamsenor::detail

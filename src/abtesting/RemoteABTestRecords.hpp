@@ -1,10 +1,12 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tamsenor/abtesting/ABTest.hpp"
 #include "tamsenor/http/Data.hpp"
 
 // The A/B test endpoint's JSON bodies. Private to RemoteABTestService: this header is not
@@ -75,6 +77,11 @@ struct RemoteABTestConfigResponse {
 // is not valid UTF-8: JSON text must be Unicode, and sending mangled names helps no one.
 [[nodiscard]] std::optional<Data> encode(const RemoteABTestConfigRequest& record);
 [[nodiscard]] std::optional<Data> encode(const RemoteABTestConfigResponse& record);
+// The same bytes as encode() of a request with one entry of `type` per test, named after it, in
+// order; written straight from the tests, without copying every name into a record first.
+[[nodiscard]] std::optional<Data> encodeConfigRequest(std::string_view mobile_guid,
+                                                      RemoteABTestRequestType type,
+                                                      std::span<const ABTest> tests);
 
 // Strict reading: the body is one JSON object (valid UTF-8, nesting at most 32 deep); keys match
 // exactly, unknown keys are ignored; a required key missing or null, a value of the wrong JSON

@@ -31,11 +31,18 @@ std::string concat(std::initializer_list<std::string_view> pieces) {
   return text;
 }
 
+// Whole, case-sensitive equality. Test and bucket names tend to share a prefix rather than an
+// ending, so the last character settles most mismatches before memcmp is called.
+bool sameName(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && (a.empty() || (a.back() == b.back() && a == b));
+}
+
 // The first entry of the answer for `name`: later entries of the same name are never used.
 const detail::RemoteABTestResponse* firstEntryNamed(
     const std::vector<detail::RemoteABTestResponse>& entries, std::string_view name) {
-  const auto found = std::find_if(entries.begin(), entries.end(),
-                                  [&](const auto& entry) { return entry.test_name == name; });
+  const auto found = std::find_if(entries.begin(), entries.end(), [&](const auto& entry) {
+    return sameName(entry.test_name, name);
+  });
   return found == entries.end() ? nullptr : &*found;
 }
 
@@ -81,12 +88,8 @@ void RemoteABTestService::fetchBucketsForTests(std::vector<ABTest> tests,
                                                FetchCompletion completion) {
   if (tests.empty()) return completion(FetchResult::failure(Error::emptyRequest));
 
-  detail::RemoteABTestConfigRequest body{guid_, {}};
-  body.tests.reserve(tests.size());
-  for (const auto& test : tests) {
-    body.tests.push_back({detail::RemoteABTestRequestType::tamsenorTest, test.name});
-  }
-  auto payload = detail::encode(body);
+  auto payload =
+      detail::encodeConfigRequest(guid_, detail::RemoteABTestRequestType::tamsenorTest, tests);
   if (!payload) return completion(FetchResult::failure(Error::encodingError));
 
   // The answer may outlive the application's interest in the service: hold it weakly, and let a
@@ -221,7 +224,8 @@ std::optional<ABTestResponse> RemoteABTestService::mapRemoteResponse(
             kMapFunction);
         return std::nullopt;
       }
-      if (std::find(test.buckets.begin(), test.buckets.end(), *bucket) == test.buckets.end()) {
+      if (std::none_of(test.buckets.begin(), test.buckets.end(),
+                       [&](const std::string& known) { return sameName(known, *bucket); })) {
         logError(concat({"Invalid ABTest variant: ", *bucket, " ", test.name}), kMapFunction);
         return std::nullopt;
       }

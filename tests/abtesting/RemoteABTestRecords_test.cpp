@@ -259,6 +259,23 @@ TEST(RemoteABTestRecords, RefusesToWriteStringsThatAreNotUTF8) {
   }
 }
 
+TEST(RemoteABTestRecords, WritingStraightFromTestsGivesTheRecordsBytes) {
+  const std::vector<ABTest> tests{{"b", {"x"}, "x"}, {"q\"\n\xc3\xa9", {}, ""}, {"b", {}, ""}};
+  const auto direct =
+      encodeConfigRequest("device-1", RemoteABTestRequestType::exposeTamsenorTest, tests);
+  ASSERT_TRUE(direct.has_value());
+  EXPECT_EQ(asText(*direct),
+            "{\"mobile_guid\":\"device-1\",\"tests\":["
+            "{\"type\":\"expose_tamsenor_test\",\"test_name\":\"b\"},"
+            "{\"type\":\"expose_tamsenor_test\",\"test_name\":\"q\\\"\\n\xc3\xa9\"},"
+            "{\"type\":\"expose_tamsenor_test\",\"test_name\":\"b\"}]}");
+  EXPECT_EQ(encodeConfigRequest("g", RemoteABTestRequestType::tamsenorTest, {}),
+            encode(RemoteABTestConfigRequest{"g", {}}));
+  const std::vector<ABTest> bad{{"ok", {}, ""}, {"\xc3", {}, ""}};
+  EXPECT_EQ(encodeConfigRequest("g", RemoteABTestRequestType::tamsenorTest, bad), std::nullopt);
+  EXPECT_EQ(encodeConfigRequest("\xff", RemoteABTestRequestType::tamsenorTest, {}), std::nullopt);
+}
+
 TEST(RemoteABTestRecords, WritesAResponseEntryWithoutBucketWithTwoKeysOnly) {
   const RemoteABTestConfigResponse response{
       true, {entry("a", State::active), entry("b", State::finished, "")}};
