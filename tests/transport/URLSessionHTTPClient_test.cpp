@@ -410,6 +410,20 @@ TEST_F(URLSessionHTTPClientTLSTest, AnUnreadableCABundleFailsEveryHTTPSRequestUn
   EXPECT_EQ(server_->connectionCount(), 0u);
 }
 
+TEST_F(URLSessionHTTPClientTLSTest, AStalledTLSHandshakeTimesOutWithinTheTimeoutInterval) {
+  // The connection is accepted but the handshake never answered: set-up counts against the
+  // interval too.
+  FaultServer silent([](FaultServer& server, int) { server.waitUntilStopped(); });
+  auto request = ping();
+  request.setTimeoutInterval(1.0);
+  const auto outcome = exchange(routedToLoopback(silent.port(), authority_.caFile()), request);
+  report("TLS handshake stalls past timeout (1 s)", outcome);
+  expectNetworkError(outcome, 28);  // CURLE_OPERATION_TIMEDOUT
+  EXPECT_GE(outcome.elapsed, 900ms);
+  EXPECT_LT(outcome.elapsed, 5s);
+  EXPECT_EQ(silent.acceptCount(), 1u);
+}
+
 TEST_F(URLSessionHTTPClientTLSTest, MultiplexesConcurrentRequestsOverOneHTTP2Connection) {
   const auto issued = authority_.issue(apiHost().host);
   const auto documents = authority_.folder() / "documents";
