@@ -16,11 +16,11 @@ constexpr std::string_view kExposeFunction = "exposeBucket(_:forTest:completion:
 constexpr std::string_view kMapFunction = "mapRemoteResponse(_:forTest:)";
 
 // Records name this file without the build machine's directories.
-std::string_view fileName(const std::source_location& where) noexcept {
-  const std::string_view path = where.file_name();
+constexpr std::string_view fileName(std::string_view path) noexcept {
   const auto slash = path.find_last_of("/\\");
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
+constexpr std::string_view kFile = fileName(__FILE__);
 
 std::string concat(std::initializer_list<std::string_view> pieces) {
   std::size_t size = 0;
@@ -131,12 +131,13 @@ void RemoteABTestService::receiveBuckets(HTTPClientResult result, const std::vec
   if (const auto status = answer.response->statusCode(); status != 200) {
     logError(
         concat({"Network Error: Server responded with bad status code:", std::to_string(status)}),
-        kFetchFunction);
+        kFetchFunction, __LINE__);
     return completion(FetchResult::failure(Error::networkError));
   }
   const auto response = detail::decodeConfigResponse(asText(answer.body));
   if (!response || !response->success) {
-    logError("Failed to decode data into successful RemoteABTestConfigResponse", kFetchFunction);
+    logError("Failed to decode data into successful RemoteABTestConfigResponse", kFetchFunction,
+             __LINE__);
     return completion(FetchResult::failure(Error::invalidResponse));
   }
 
@@ -147,8 +148,8 @@ void RemoteABTestService::receiveBuckets(HTTPClientResult result, const std::vec
   for (const auto& test : tests) {
     matches.push_back(firstEntryNamed(response->tests, test.name));
     if (!matches.back()) {
-      logError(concat({"Unknown ABTest: ", test.name, " not included in response"}),
-               kFetchFunction);
+      logError(concat({"Unknown ABTest: ", test.name, " not included in response"}), kFetchFunction,
+               __LINE__);
     }
   }
   std::vector<ABTestResponse> results;
@@ -175,14 +176,15 @@ void RemoteABTestService::receiveExposure(HTTPClientResult result, const std::st
   }
   const auto response = detail::decodeConfigResponse(asText(answer.body));
   if (!response || !response->success || response->tests.empty()) {
-    logError("Failed to decode data into successful RemoteABTestConfigResponse", kExposeFunction);
+    logError("Failed to decode data into successful RemoteABTestConfigResponse", kExposeFunction,
+             __LINE__);
     return completion(ExposeResult::failure(Error::invalidResponse));
   }
   const auto* entry = firstEntryNamed(response->tests, test.name);
   if (!entry) {
     logError(
         concat({"Invalid Response from server: ", test.name, " returned no matching response."}),
-        kExposeFunction);
+        kExposeFunction, __LINE__);
     return completion(ExposeResult::failure(Error::invalidResponse));
   }
   auto mapped = mapRemoteResponse(*entry, test);
@@ -192,7 +194,7 @@ void RemoteABTestService::receiveExposure(HTTPClientResult result, const std::st
   if (mapped->state.kind() == ABTestState::Case::active && *mapped->state.bucket() != bucket) {
     logError(concat({"Exposed incorrect ABTest variant: ", test.name, " server exposed: ",
                      *mapped->state.bucket(), ", client expected: ", bucket, "."}),
-             kExposeFunction);
+             kExposeFunction, __LINE__);
   }
   completion(ExposeResult::success(std::move(*mapped)));
 }
@@ -204,14 +206,14 @@ std::optional<ABTestResponse> RemoteABTestService::mapRemoteResponse(
     case detail::RemoteABTestState::inactive:
       if (!bucket) {
         logError(concat({"Unknown ABTest: ", answer.test_name, " is not present on the server"}),
-                 kMapFunction);
+                 kMapFunction, __LINE__);
         return std::nullopt;
       }
       // A differing default is worth knowing about but changes nothing: inactive carries none.
       if (*bucket != test.defaultBucket) {
         logError(concat({"Mismatched ABTest default: ", test.name,
                          " local default: ", test.defaultBucket, " server default: ", *bucket}),
-                 kMapFunction);
+                 kMapFunction, __LINE__);
       }
       return ABTestResponse{answer.test_name, ABTestState::inactive()};
     case detail::RemoteABTestState::active:
@@ -221,12 +223,13 @@ std::optional<ABTestResponse> RemoteABTestService::mapRemoteResponse(
         logError(
             concat({"Invalid Response from server: ", answer.test_name, " was marked as ",
                     active ? "active" : "finished", " but did not specify a selected bucket."}),
-            kMapFunction);
+            kMapFunction, __LINE__);
         return std::nullopt;
       }
       if (std::none_of(test.buckets.begin(), test.buckets.end(),
                        [&](const std::string& known) { return sameName(known, *bucket); })) {
-        logError(concat({"Invalid ABTest variant: ", *bucket, " ", test.name}), kMapFunction);
+        logError(concat({"Invalid ABTest variant: ", *bucket, " ", test.name}), kMapFunction,
+                 __LINE__);
         return std::nullopt;
       }
       return ABTestResponse{answer.test_name,
@@ -244,27 +247,28 @@ bool RemoteABTestService::reportedClientFailure(const HTTPClientResult& result,
     // as unexpectedResponseType, so it is logged and answered as that.
     logError(concat({"HTTPClient returned error: ",
                      to_string(HTTPClientError::Case::unexpectedResponseType), "."}),
-             function);
+             function, __LINE__);
     return true;
   }
   const auto& error = result.error();
   if (const auto& underlying = error.underlyingError()) {
     logWarning(concat({"HTTPClient returned networkError: ", underlying->description(), "."}),
-               function);
+               function, __LINE__);
   } else {
-    logError(concat({"HTTPClient returned error: ", to_string(error.kind()), "."}), function);
+    logError(concat({"HTTPClient returned error: ", to_string(error.kind()), "."}), function,
+             __LINE__);
   }
   return true;
 }
 
 void RemoteABTestService::logError(std::string_view message, std::string_view function,
-                                   std::source_location where) const {
-  logger_->error(message, fileName(where), function, static_cast<unsigned>(where.line()));
+                                   unsigned line) const {
+  logger_->error(message, kFile, function, line);
 }
 
 void RemoteABTestService::logWarning(std::string_view message, std::string_view function,
-                                     std::source_location where) const {
-  logger_->warning(message, fileName(where), function, static_cast<unsigned>(where.line()));
+                                     unsigned line) const {
+  logger_->warning(message, kFile, function, line);
 }
 
 }  // namespace tamsenor

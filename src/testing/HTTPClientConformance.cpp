@@ -202,7 +202,10 @@ std::vector<std::string> checkHTTPClientWrapperConformance(
   const std::pair<Delivery, std::string> modes[] = {
       {Delivery::insidePerform, "answered inside perform()"},
       {Delivery::laterOnAnotherThread, "answered later on another thread"}};
-  for (const auto& [delivery, mode] : modes) {
+  for (const auto& entry : modes) {
+    // Not a structured binding: clang 14 cannot capture those in a lambda.
+    const Delivery delivery = entry.first;
+    const std::string& mode = entry.second;
     std::vector<std::string> found;
     runChecks([&wrap, delivery] { return wrappedSubject(wrap, delivery); }, found);
     checkAnswerUnchanged(wrap, delivery, mode, found);

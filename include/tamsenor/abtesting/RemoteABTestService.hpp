@@ -5,7 +5,6 @@
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,10 +58,9 @@ class RemoteABTestService final : public ABTestService<RemoteABTestServiceError>
 
   // Logs the client's failure; true when there was one.
   bool reportedClientFailure(const HTTPClientResult& result, std::string_view function) const;
-  void logError(std::string_view message, std::string_view function,
-                std::source_location where = std::source_location::current()) const;
-  void logWarning(std::string_view message, std::string_view function,
-                  std::source_location where = std::source_location::current()) const;
+  // `line` is the calling statement's __LINE__.
+  void logError(std::string_view message, std::string_view function, unsigned line) const;
+  void logWarning(std::string_view message, std::string_view function, unsigned line) const;
 
   std::shared_ptr<HTTPClient> client_;
   std::string guid_;
