@@ -2,7 +2,6 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <iostream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -55,13 +54,17 @@ std::pair<std::string, std::uint16_t> hostAndPort(const std::string& text) {
 }
 
 void parseRetryStatus(const std::string& text, ClientOptions& options) {
-  static const std::regex range(R"((\d{1,3})-(\d{1,3}))");
-  std::smatch match;
-  if (!std::regex_match(text, match, range)) {
+  const auto dash = text.find('-');
+  const auto digits = [](std::string_view part) {
+    return !part.empty() && part.size() <= 3 &&
+           part.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (dash == std::string::npos || !digits(std::string_view(text).substr(0, dash)) ||
+      !digits(std::string_view(text).substr(dash + 1))) {
     throw UsageError("--retry-status " + text + ": expected LO-HI, such as 500-599");
   }
-  options.retryLowest = integer<std::int64_t>(match[1], "--retry-status");
-  options.retryHighest = integer<std::int64_t>(match[2], "--retry-status");
+  options.retryLowest = integer<std::int64_t>(text.substr(0, dash), "--retry-status");
+  options.retryHighest = integer<std::int64_t>(text.substr(dash + 1), "--retry-status");
   if (options.retryLowest > options.retryHighest) {
     throw UsageError("--retry-status " + text + ": the lower bound is above the upper one");
   }
