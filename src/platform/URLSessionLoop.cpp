@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -75,6 +76,11 @@ struct URLSessionLoop::Transfer {
   std::shared_ptr<const HTTPURLResponse> response;
   std::optional<URLError> error;
   bool headerComplete = false;  // the blank line after the last status line arrived
+  // When a byte last moved either way, and how long the exchange may stay idle.
+  std::chrono::steady_clock::time_point lastMoved;
+  std::chrono::milliseconds idleLimit{0};
+  curl_off_t movedBytes = -1;
+  bool idleTooLong = false;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 };
 
@@ -330,6 +336,28 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
   set(CURLOPT_CONNECTTIMEOUT_MS, timeoutMilliseconds);
   set(CURLOPT_LOW_SPEED_LIMIT, 1L);
   set(CURLOPT_LOW_SPEED_TIME, idleSeconds);
+  // libcurl's speed check averages over its last five seconds, so an exchange that sent a body
+  // and then heard nothing would fail seconds late; idleness is therefore also timed here, on the
+  // progress calls that the speed check makes libcurl give at least once a second.
+  transfer.lastMoved = std::chrono::steady_clock::now();
+  transfer.idleLimit = std::chrono::milliseconds(timeoutMilliseconds);
+  transfer.movedBytes = -1;
+  transfer.idleTooLong = false;
+  set(
+      CURLOPT_XFERINFOFUNCTION,
+      +[](void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) -> int {
+        auto& self = *static_cast<Transfer*>(user);
+        const auto now = std::chrono::steady_clock::now();
+        if (downloaded + uploaded != self.movedBytes) {
+          self.movedBytes = downloaded + uploaded;
+          self.lastMoved = now;
+          return 0;
+        }
+        self.idleTooLong = now - self.lastMoved >= self.idleLimit;
+        return self.idleTooLong ? 1 : 0;
+      });
+  set(CURLOPT_XFERINFODATA, static_cast<void*>(&transfer));
+  set(CURLOPT_NOPROGRESS, 0L);
 
   if (sendsBody) {
     static constexpr char none[] = "";
@@ -413,6 +441,11 @@ void URLSessionLoop::collectFinished() {
 
 void URLSessionLoop::finish(Transfer& transfer, CURLcode code) {
   CURL* easy = transfer.easy.get();
+  if (code == CURLE_ABORTED_BY_CALLBACK && transfer.idleTooLong) {
+    code = CURLE_OPERATION_TIMEDOUT;
+    std::snprintf(transfer.errorBuffer, sizeof transfer.errorBuffer, "no data moved for %lld ms",
+                  static_cast<long long>(transfer.idleLimit.count()));
+  }
   if (code == CURLE_OK && !transfer.headerComplete) {
     // libcurl accepts a header cut off by the end of the connection as a whole answer; what the
     // server meant to say is unknown, so it is no answer.
