@@ -154,8 +154,11 @@ void LocalService::record(const httplib::Request& request, const httplib::Respon
 
 void LocalService::route() {
   auto& server = *server_;
-  server.set_logger(
-      [this](const auto& request, const auto& response) { record(request, response); });
+  // Recorded before the answer is written, so that whoever has the answer finds the exchange.
+  server.set_post_routing_handler(
+      [this](const httplib::Request& request, httplib::Response& response) {
+        record(request, response);
+      });
   server.set_pre_routing_handler(
       [this](const httplib::Request& request, httplib::Response& response) {
         int status = 0;
