@@ -1,0 +1,167 @@
+// A service, a retry chain or the session is let go at a random moment while requests are in
+// flight against a delaying server: nothing completes once a service or chain is gone, the
+// session completes everything before its destructor returns, and nothing is left behind.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "support/AttemptCountingHTTPClient.hpp"
+#include "support/CompletionRecorder.hpp"
+#include "support/LiveCompletionToken.hpp"
+#include "support/LoopbackHTTPServer.hpp"
+#include "support/ResourceBalanceTest.hpp"
+#include "tamsenor/http/URLSessionHTTPClient.hpp"
+#include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
+
+namespace tamsenor {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::AttemptCountingHTTPClient;
+using testing::LiveCompletionToken;
+using testing::LoopbackHTTPServer;
+
+std::uint64_t chosenSeed() {
+  if (const char* given = std::getenv("TAMSENOR_SEED")) return std::strtoull(given, nullptr, 10);
+  return std::random_device{}();
+}
+
+URLSessionConfiguration plainHTTP() {
+  URLSessionConfiguration configuration;
+  configuration.allowedSchemes = {"http"};
+  return configuration;
+}
+
+// Answers 200 after the number of microseconds the request names in its path.
+void serveDelayed(LoopbackHTTPServer& server) {
+  server.server().Get(
+      R"(/delay/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+        std::this_thread::sleep_for(std::chrono::microseconds(std::stoul(request.matches[1])));
+        response.set_content("ok", "text/plain");
+      });
+  server.server().Post(
+      R"(/delay/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+        std::this_thread::sleep_for(std::chrono::microseconds(std::stoul(request.matches[1])));
+        response.set_content("ok", "text/plain");
+      });
+  server.start();
+}
+
+// Every request goes to the delaying server, with a delay of up to 2 ms drawn from its number.
+std::shared_ptr<HTTPClient> delayedClient(std::shared_ptr<URLSession> session,
+                                          const LoopbackHTTPServer& server) {
+  return AttemptCountingHTTPClient::create(
+      URLSessionHTTPClient::create(std::move(session), "Lifetimes/1"),
+      std::make_shared<std::atomic<std::size_t>>(0),
+      [base = server.baseURL()](std::size_t attempt, URLRequest& request) {
+        const auto delay = (attempt * 2654435761u) % 2000;
+        request.setURL(*URL::parse(base + "/delay/" + std::to_string(delay)));
+      });
+}
+
+class ReleaseWhileInFlight : public testing::ResourceBalanceTest {};
+
+TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothingLate) {
+  const auto seed = chosenSeed();
+  std::printf("[ seed     ] %llu (set TAMSENOR_SEED to repeat)\n",
+              static_cast<unsigned long long>(seed));
+  std::mt19937_64 random(seed);
+
+  LoopbackHTTPServer server;
+  serveDelayed(server);
+  auto sharedClient = delayedClient(URLSession::create(plainHTTP()), server);
+
+  auto late = std::make_shared<std::atomic<int>>(0);
+  auto arrived = std::make_shared<std::atomic<int>>(0);
+  std::size_t started = 0;
+  std::size_t sessionRequests = 0;
+  std::size_t sessionCompletions = 0;
+  std::size_t cancelled = 0;
+  constexpr int rounds = 1000;
+  const auto deadline = std::chrono::steady_clock::now() + 90s;
+  for (int round = 0; round < rounds; ++round) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "round " << round << " of " << rounds;
+    const auto inFlight = static_cast<int>(random() % 3) + 1;
+    const auto releaseAfter = std::chrono::microseconds(random() % 3000);
+    switch (round % 3) {
+      case 0: {  // a sign-in service over a signed retry chain
+        auto service = RemoteMagicLinkSignInService::create(
+            sharedClient
+                ->withAuthentication([](URLRequest request) {
+                  request.setValue("Bearer lifetimes", "Authorization");
+                  return request;
+                })
+                ->withRetries(2, StatusCodeRange(500, 599)),
+            nullptr);
+        std::weak_ptr<RemoteMagicLinkSignInService> weak = service;
+        for (int i = 0; i < inFlight; ++i, ++started) {
+          service->sendEmail("reader@example.org",
+                             [weak, late, arrived, token = LiveCompletionToken()](auto) {
+                               if (weak.expired()) ++*late;
+                               ++*arrived;
+                             });
+        }
+        std::this_thread::sleep_for(releaseAfter);
+        service.reset();
+        break;
+      }
+      case 1: {  // a bare retry chain
+        auto chain = sharedClient->withRetries(2, StatusCodeRange(500, 599));
+        std::weak_ptr<HTTPClient> weak = chain;
+        for (int i = 0; i < inFlight; ++i, ++started) {
+          chain->perform(URLRequest(*URL::parse(server.baseURL())),
+                         [weak, late, arrived, token = LiveCompletionToken()](HTTPClientResult) {
+                           if (weak.expired()) ++*late;
+                           ++*arrived;
+                         });
+        }
+        std::this_thread::sleep_for(releaseAfter);
+        chain.reset();
+        break;
+      }
+      default: {  // the session itself, through the only client that owns it
+        auto outcomes =
+            std::make_shared<testing::CompletionRecorder<std::optional<std::int64_t>>>();
+        auto client = delayedClient(URLSession::create(plainHTTP()), server);
+        for (int i = 0; i < inFlight; ++i, ++sessionRequests) {
+          client->perform(
+              URLRequest(*URL::parse(server.baseURL())),
+              [outcomes, token = LiveCompletionToken()](HTTPClientResult result) {
+                outcomes->record(result ? std::nullopt
+                                        : std::optional(result.error().underlyingError()->code()));
+              });
+        }
+        std::this_thread::sleep_for(releaseAfter);
+        client.reset();  // every request is answered or cancelled before this returns
+        ASSERT_EQ(outcomes->count(), static_cast<std::size_t>(inFlight)) << "round " << round;
+        for (const auto& entry : outcomes->entries()) {
+          if (entry.value) {
+            EXPECT_EQ(*entry.value, URLError::cancelled);
+            ++cancelled;
+          }
+        }
+        sessionCompletions += outcomes->count();
+        break;
+      }
+    }
+  }
+  sharedClient.reset();  // ends the shared session: what it still holds is dropped unheard
+  EXPECT_EQ(late->load(), 0);
+  EXPECT_LE(static_cast<std::size_t>(arrived->load()), started);
+  EXPECT_EQ(sessionCompletions, sessionRequests);
+  std::printf(
+      "[ rounds   ] %d: %zu requests to services and chains, %d completed before release;"
+      " %zu to released sessions, %zu of them cancelled\n",
+      rounds, started, arrived->load(), sessionRequests, cancelled);
+}
+
+}  // namespace
+}  // namespace tamsenor
