@@ -75,13 +75,14 @@ class FaultBench {
   Plan plan_;
   std::shared_ptr<std::atomic<std::size_t>> attempts_ =
       std::make_shared<std::atomic<std::size_t>>(0);
+  // Before the servers: their threads record heads until the servers are destroyed.
+  mutable std::mutex mutex_;
+  std::vector<std::string> heads_;
   std::unique_ptr<CertificateIssuer> issuer_;
   std::unique_ptr<CertificateIssuer> stranger_;
   std::unique_ptr<RefusingPort> refusing_;
   std::unique_ptr<FaultServer> plain_;
   std::unique_ptr<TLSFaultServer> tls_;
-  mutable std::mutex mutex_;
-  std::vector<std::string> heads_;
 };
 
 }  // namespace tamsenor::testing
