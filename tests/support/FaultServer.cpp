@@ -73,9 +73,29 @@ void FaultServer::serve() {
 }
 
 std::optional<std::string> FaultServer::readRequestHead(int connection) {
+  return readUntil(connection, [](const std::string& received) {
+    return received.find("\r\n\r\n") != std::string::npos;
+  });
+}
+
+std::optional<std::string> FaultServer::readRequest(int connection) {
+  return readUntil(connection, [](const std::string& received) {
+    const auto end = received.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    std::size_t length = 0;
+    const auto field = received.find("Content-Length: ");
+    if (field != std::string::npos && field < end) {
+      length = std::stoul(received.substr(field + 16, end - field - 16));
+    }
+    return received.size() >= end + 4 + length;
+  });
+}
+
+std::optional<std::string> FaultServer::readUntil(
+    int connection, const std::function<bool(const std::string&)>& complete) {
   const auto deadline = std::chrono::steady_clock::now() + giveUpAfter;
   std::string received;
-  while (received.find("\r\n\r\n") == std::string::npos) {
+  while (!complete(received)) {
     pollfd fds[2] = {{connection, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
     if (::poll(fds, 2, millisecondsLeft(deadline)) <= 0 || fds[1].revents != 0) return {};
     char buffer[4096];

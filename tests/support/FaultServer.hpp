@@ -29,6 +29,8 @@ class FaultServer {
   // Tools for behaviours. Each gives up when the server stops or after ten seconds.
   // The request line and header fields up to and including the blank line; nothing on failure.
   std::optional<std::string> readRequestHead(int connection);
+  // The whole request: its head and then as many body bytes as its Content-Length announces.
+  std::optional<std::string> readRequest(int connection);
   bool send(int connection, std::string_view bytes);
   // Waits `duration`; false when the server stopped meanwhile.
   bool pause(std::chrono::milliseconds duration);
@@ -38,6 +40,8 @@ class FaultServer {
 
  private:
   void serve();
+  std::optional<std::string> readUntil(int connection,
+                                       const std::function<bool(const std::string&)>& complete);
 
   Behaviour behaviour_;
   int listener_ = -1;

@@ -301,6 +301,23 @@ TEST(URLSessionHTTPClientFaults, ServerStallsPastTheTimeoutInterval) {
   EXPECT_LT(outcome.elapsed, 5s);
 }
 
+TEST(URLSessionHTTPClientFaults, ServerStallsAfterReceivingALargeBody) {
+  // The bytes just sent must not count as recent traffic once the peer has gone quiet.
+  FaultServer server([](FaultServer& fault, int connection) {
+    (void)fault.readRequest(connection);
+    fault.waitUntilStopped();
+  });
+  URLRequest request(urlOf("http://127.0.0.1:" + std::to_string(server.port()) + "/upload"));
+  request.setHTTPMethod("POST");
+  request.setHTTPBody(Data(512 * 1024, 'x'));
+  request.setTimeoutInterval(1.0);
+  const auto outcome = exchange(plainHTTP(), request);
+  report("stall after a 512 KiB upload (1 s)", outcome);
+  expectNetworkError(outcome, 28);  // CURLE_OPERATION_TIMEDOUT
+  EXPECT_GE(outcome.elapsed, 900ms);
+  EXPECT_LT(outcome.elapsed, 2500ms);
+}
+
 TEST(URLSessionHTTPClientFaults, ASlowDripWithinTheTimeoutIntervalSucceeds) {
   const auto outcome = exchangeWith(
       [](FaultServer& server, int connection) {
