@@ -323,6 +323,9 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
   set(CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2});
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
+  // The system's CA bundle alone: with a CA folder configured too, libcurl cannot keep the parsed
+  // CA store between connections and reads the whole bundle again for every handshake.
+  set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
   if (!additionalCAs_.empty()) {
     set(CURLOPT_SSL_CTX_FUNCTION, &URLSessionLoop::onSSLContext);
     set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(this));
