@@ -65,11 +65,11 @@ TEST(RedirectContainment, NoRedirectStatusLeadsToItsTarget) {
                         return request;
                       })
                       ->withRetries(2, StatusCodeRange(500, 599));
-    for (const int status : statuses) {
-      URLRequest request(*URL::parse(origin.baseURL() + "/moved/" + std::to_string(status)));
+    for (std::size_t i = 0; i < statuses.size(); ++i) {
+      URLRequest request(*URL::parse(origin.baseURL() + "/moved/" + std::to_string(statuses[i])));
       client->perform(request,
                       [results](HTTPClientResult result) { results->record(std::move(result)); });
-      ASSERT_TRUE(results->waitFor(results->count() + 1, 30s));
+      ASSERT_TRUE(results->waitFor(i + 1, 30s));
     }
   }
   const auto entries = results->entries();
