@@ -11,6 +11,7 @@
 
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultBench.hpp"
+#include "support/ReleaseSessionHere.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
 
 namespace tamsenor {
@@ -63,7 +64,8 @@ TEST_P(FaultTorture, AttemptsAreExactAndTheCompletionRunsOnce) {
   });
   auto results = std::make_shared<CompletionRecorder<HTTPClientResult>>();
   {
-    auto stack = bench.client("TamsenorTorture/1.0")
+    auto session = bench.session();
+    auto stack = bench.client("TamsenorTorture/1.0", session)
                      ->withAuthentication([](URLRequest request) {
                        request.setValue("Bearer torture", "Authorization");
                        return request;
@@ -72,6 +74,8 @@ TEST_P(FaultTorture, AttemptsAreExactAndTheCompletionRunsOnce) {
     stack->perform(bench.request(),
                    [results](HTTPClientResult result) { results->record(std::move(result)); });
     ASSERT_TRUE(results->waitFor(1, 30s));
+    stack.reset();
+    testing::releaseSessionHere(session);
   }  // the session is gone: a second completion would have arrived before this point
 
   const std::size_t allowed = c.retries + 1;

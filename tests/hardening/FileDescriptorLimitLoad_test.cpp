@@ -16,6 +16,7 @@
 #include "support/CompletionRecorder.hpp"
 #include "support/LoopbackHTTPServer.hpp"
 #include "support/OpenFileDescriptors.hpp"
+#include "support/ReleaseSessionHere.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 
 namespace tamsenor {
@@ -73,14 +74,14 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
   {
     URLSessionConfiguration configuration;
     configuration.allowedSchemes = {"http"};
-    auto client =
-        testing::AttemptCountingHTTPClient::create(
-            URLSessionHTTPClient::create(URLSession::create(configuration), "Load/1"), attempts)
-            ->withAuthentication([](URLRequest request) {
-              request.setValue("Bearer load", "Authorization");
-              return request;
-            })
-            ->withRetries(2, StatusCodeRange(500, 599));
+    auto session = URLSession::create(configuration);
+    auto client = testing::AttemptCountingHTTPClient::create(
+                      URLSessionHTTPClient::create(session, "Load/1"), attempts)
+                      ->withAuthentication([](URLRequest request) {
+                        request.setValue("Bearer load", "Authorization");
+                        return request;
+                      })
+                      ->withRetries(2, StatusCodeRange(500, 599));
     for (std::size_t i = 0; i < total; ++i) {
       client->perform(URLRequest(*URL::parse(server.baseURL() + "/load/" + std::to_string(i))),
                       [i, &calls, wrongAnswers, done](HTTPClientResult result) {
@@ -93,6 +94,8 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
                       });
     }
     EXPECT_TRUE(done->waitFor(total, 120s));
+    client.reset();
+    testing::releaseSessionHere(session);
   }  // the session is gone: any second completion would have run by now
   const auto elapsed = std::chrono::steady_clock::now() - started;
   running = false;

@@ -16,6 +16,7 @@
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
+#include "support/ReleaseSessionHere.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
@@ -59,7 +60,8 @@ TEST(RedirectContainment, NoRedirectStatusLeadsToItsTarget) {
   const std::vector<int> statuses{301, 302, 303, 307, 308};
   auto results = std::make_shared<Results>();
   {
-    auto client = URLSessionHTTPClient::create(URLSession::create(plainHTTP()), "Redirect/1")
+    auto session = URLSession::create(plainHTTP());
+    auto client = URLSessionHTTPClient::create(session, "Redirect/1")
                       ->withAuthentication([](URLRequest request) {
                         request.setValue("Bearer " + token, "Authorization");
                         return request;
@@ -71,6 +73,8 @@ TEST(RedirectContainment, NoRedirectStatusLeadsToItsTarget) {
                       [results](HTTPClientResult result) { results->record(std::move(result)); });
       ASSERT_TRUE(results->waitFor(i + 1, 30s));
     }
+    client.reset();
+    testing::releaseSessionHere(session);
   }
   const auto entries = results->entries();
   ASSERT_EQ(entries.size(), statuses.size());
@@ -126,20 +130,22 @@ TEST_P(HeaderInjectionRefusal, EveryAttemptIsRefusedAndNothingIsSent) {
   auto attempts = std::make_shared<std::atomic<std::size_t>>(0);
   auto results = std::make_shared<Results>();
   {
-    auto client =
-        testing::AttemptCountingHTTPClient::create(
-            URLSessionHTTPClient::create(URLSession::create(plainHTTP()), "Inject/1"), attempts)
-            ->withAuthentication([bad](URLRequest request) {
-              request.setValue(bad.value, bad.name);
-              return request;
-            })
-            ->withRetries(2, StatusCodeRange(500, 599));
+    auto session = URLSession::create(plainHTTP());
+    auto client = testing::AttemptCountingHTTPClient::create(
+                      URLSessionHTTPClient::create(session, "Inject/1"), attempts)
+                      ->withAuthentication([bad](URLRequest request) {
+                        request.setValue(bad.value, bad.name);
+                        return request;
+                      })
+                      ->withRetries(2, StatusCodeRange(500, 599));
     URLRequest request(*URL::parse("http://127.0.0.1:" + std::to_string(server.port()) + "/"));
     request.setHTTPMethod("POST");
     request.setHTTPBody(toData(R"({"email": "a@b.c"})"));
     client->perform(request,
                     [results](HTTPClientResult result) { results->record(std::move(result)); });
     ASSERT_TRUE(results->waitFor(1, 30s));
+    client.reset();
+    testing::releaseSessionHere(session);
   }
   ASSERT_EQ(results->count(), 1u);
   const auto result = results->entries().front().value;
@@ -208,12 +214,15 @@ TEST(SignInBodyIntegrity, NoAddressAddsAMemberOnTheWire) {
   auto outcomes =
       std::make_shared<CompletionRecorder<std::optional<MagicLinkSignInService::Error>>>();
   {
+    auto session = URLSession::create(configuration);
     auto service = RemoteMagicLinkSignInService::create(
-        URLSessionHTTPClient::create(URLSession::create(configuration), "Body/1"), nullptr);
+        URLSessionHTTPClient::create(session, "Body/1"), nullptr);
     for (const auto& address : addresses) {
       service->sendEmail(address, [outcomes](auto error) { outcomes->record(error); });
     }
     ASSERT_TRUE(outcomes->waitFor(addresses.size(), 30s));
+    service.reset();
+    testing::releaseSessionHere(session);
   }
   for (const auto& entry : outcomes->entries()) EXPECT_EQ(entry.value, std::nullopt);
   std::lock_guard lock(mutex);

@@ -17,6 +17,7 @@
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
 #include "support/LiveCompletionToken.hpp"
+#include "support/ReleaseSessionHere.hpp"
 #include "support/ResourceBalanceTest.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
@@ -77,7 +78,8 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
   std::mt19937_64 random(seed);
 
   FaultServer server(&answerDelayed);
-  auto sharedClient = delayedClient(URLSession::create(plainHTTP()), server);
+  auto sharedSession = URLSession::create(plainHTTP());
+  auto sharedClient = delayedClient(sharedSession, server);
 
   auto late = std::make_shared<std::atomic<int>>(0);
   auto arrived = std::make_shared<std::atomic<int>>(0);
@@ -153,7 +155,8 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
       }
     }
   }
-  sharedClient.reset();  // ends the shared session: what it still holds is dropped unheard
+  sharedClient.reset();
+  testing::releaseSessionHere(sharedSession);  // what it still holds is dropped unheard
   EXPECT_EQ(late->load(), 0);
   EXPECT_LE(static_cast<std::size_t>(arrived->load()), started);
   EXPECT_EQ(sessionCompletions, sessionRequests);

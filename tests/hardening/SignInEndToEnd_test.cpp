@@ -14,6 +14,7 @@
 #include "support/CertificateIssuer.hpp"
 #include "support/CompletionRecorder.hpp"
 #include "support/LoopbackHTTPServer.hpp"
+#include "support/ReleaseSessionHere.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
@@ -70,7 +71,8 @@ TEST(SignInEndToEnd, TwoUnavailableAnswersThenSuccessMeanThreeIdenticalSignedPos
   auto outcomes =
       std::make_shared<testing::CompletionRecorder<std::optional<MagicLinkSignInService::Error>>>();
   {
-    auto client = URLSessionHTTPClient::create(URLSession::create(configuration), userAgent)
+    auto session = URLSession::create(configuration);
+    auto client = URLSessionHTTPClient::create(session, userAgent)
                       ->withAuthentication([](URLRequest request) {
                         request.setValue("Bearer e2e-signing-token", "Authorization");
                         return request;
@@ -80,6 +82,9 @@ TEST(SignInEndToEnd, TwoUnavailableAnswersThenSuccessMeanThreeIdenticalSignedPos
         client, [lines](const std::string& line) { lines->record(line); });
     service->sendEmail(address, [outcomes](auto error) { outcomes->record(error); });
     ASSERT_TRUE(outcomes->waitFor(1, 30s));
+    service.reset();
+    client.reset();
+    testing::releaseSessionHere(session);
   }
   ASSERT_EQ(outcomes->count(), 1u);
   EXPECT_EQ(outcomes->entries().front().value, std::nullopt);

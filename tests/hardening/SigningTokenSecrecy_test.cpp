@@ -11,6 +11,7 @@
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultBench.hpp"
 #include "support/RecordingLogger.hpp"
+#include "support/ReleaseSessionHere.hpp"
 #include "tamsenor/abtesting/RemoteABTestService.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
 
@@ -37,7 +38,8 @@ class SigningTokenSecrecy : public ::testing::TestWithParam<Fault> {};
 
 TEST_P(SigningTokenSecrecy, NeverInALogRecordOrAnErrorText) {
   FaultBench bench(GetParam(), [](std::size_t) { return FaultBench::Step::fault; });
-  auto stack = bench.client("TamsenorSecrecy/1.0")
+  auto session = bench.session();
+  auto stack = bench.client("TamsenorSecrecy/1.0", session)
                    ->withAuthentication(&signRequest)
                    ->withRetries(1, StatusCodeRange(500, 599));
 
@@ -64,6 +66,11 @@ TEST_P(SigningTokenSecrecy, NeverInALogRecordOrAnErrorText) {
   auto exposed = std::make_shared<CompletionRecorder<RemoteABTestService::ExposeResult>>();
   abTesting->exposeBucket("a", test, [exposed](auto result) { exposed->record(result); });
   ASSERT_TRUE(exposed->waitFor(1, 30s));
+
+  abTesting.reset();
+  signIn.reset();
+  stack.reset();
+  testing::releaseSessionHere(session);
 
   // Four operations, two attempts each, every attempt signed.
   EXPECT_EQ(bench.clientAttempts(), 8u);

@@ -237,8 +237,13 @@ URLRequest FaultBench::request() const {
            : *URL::parse("http://127.0.0.1:" + std::to_string(plain_->port()) + "/torture"));
 }
 
-std::shared_ptr<HTTPClient> FaultBench::client(const std::string& userAgent) const {
-  auto bottom = URLSessionHTTPClient::create(URLSession::create(configuration()), userAgent);
+std::shared_ptr<URLSession> FaultBench::session() const {
+  return URLSession::create(configuration());
+}
+
+std::shared_ptr<HTTPClient> FaultBench::client(const std::string& userAgent,
+                                               std::shared_ptr<URLSession> session) const {
+  auto bottom = URLSessionHTTPClient::create(std::move(session), userAgent);
   // Requests built for the API host (the services') are sent to the bench as well: through the
   // session's host override for TLS, by rewriting the URL for plain HTTP. A refused attempt
   // reaches no server, so it goes to a port where nothing listens. Only a stall waits out the

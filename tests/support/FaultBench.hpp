@@ -15,6 +15,7 @@
 #include "support/FaultServer.hpp"
 #include "support/TLSFaultServer.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
+#include "tamsenor/http/URLSession.hpp"
 #include "tamsenor/http/URLSessionConfiguration.hpp"
 
 namespace tamsenor::testing {
@@ -57,9 +58,12 @@ class FaultBench {
   FaultBench& operator=(const FaultBench&) = delete;
   ~FaultBench();
 
-  // A URLSessionHTTPClient on a fresh session for this fault, under a client that numbers the
-  // attempts. The bench keeps neither: dropping the client ends the session.
-  [[nodiscard]] std::shared_ptr<HTTPClient> client(const std::string& userAgent) const;
+  // A fresh session for this fault. Tests hold it apart from the stack and let it go last, on their
+  // own thread: a stack dropped while its last completion still runs ends on the loop thread.
+  [[nodiscard]] std::shared_ptr<URLSession> session() const;
+  // A URLSessionHTTPClient on `session`, under a client that numbers the attempts.
+  [[nodiscard]] std::shared_ptr<HTTPClient> client(const std::string& userAgent,
+                                                   std::shared_ptr<URLSession> session) const;
   [[nodiscard]] URLSessionConfiguration configuration() const;
   [[nodiscard]] URLRequest request() const;  // a GET of the bench's URL
   [[nodiscard]] std::size_t clientAttempts() const { return attempts_->load(); }
