@@ -337,11 +337,12 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
   // Idle time, not total time: the connection (TLS included) must be up within the interval,
   // and afterwards the exchange fails only when under a byte moves per second for that long.
   set(CURLOPT_CONNECTTIMEOUT_MS, timeoutMilliseconds);
+  // libcurl's speed check samples once a second and averages over five, so it can fire early on
+  // a slow drip or seconds late after a request body. Idleness is timed here instead, on the
+  // progress calls that the check makes libcurl give at least once a second; the check itself
+  // stays only as a backstop that cannot fire before this one.
   set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  set(CURLOPT_LOW_SPEED_TIME, idleSeconds);
-  // libcurl's speed check averages over its last five seconds, so an exchange that sent a body
-  // and then heard nothing would fail seconds late; idleness is therefore also timed here, on the
-  // progress calls that the speed check makes libcurl give at least once a second.
+  set(CURLOPT_LOW_SPEED_TIME, idleSeconds + 6);
   transfer.lastMoved = std::chrono::steady_clock::now();
   transfer.idleLimit = std::chrono::milliseconds(timeoutMilliseconds);
   transfer.movedBytes = -1;
