@@ -136,9 +136,14 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
         for (int i = 0; i < inFlight; ++i, ++sessionRequests) {
           client->perform(
               URLRequest(*URL::parse(baseURL(server))),
-              [outcomes, token = LiveCompletionToken()](HTTPClientResult result) {
-                outcomes->record(result ? std::nullopt
-                                        : std::optional(result.error().underlyingError()->code()));
+              [outcomes, token = LiveCompletionToken()](const HTTPClientResult& result) {
+                std::optional<std::int64_t> code;
+                if (!result) {
+                  if (const auto& underlying = result.error().underlyingError()) {
+                    code = underlying->code();
+                  }
+                }
+                outcomes->record(code);
               });
         }
         std::this_thread::sleep_for(releaseAfter);
