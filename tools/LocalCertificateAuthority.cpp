@@ -33,13 +33,14 @@ void addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
   X509_EXTENSION_free(extension);
 }
 
-X509* newCertificate(EVP_PKEY* key, const std::string& commonName, long serial) {
+X509* newCertificate(EVP_PKEY* key, const std::string& commonName, long serial,
+                     std::chrono::seconds notBefore, std::chrono::seconds notAfter) {
   X509* certificate = X509_new();
   check(certificate != nullptr, "X509_new");
   X509_set_version(certificate, 2);
   ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial);
-  X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(certificate), 24 * 3600);
+  X509_gmtime_adj(X509_getm_notBefore(certificate), static_cast<long>(notBefore.count()));
+  X509_gmtime_adj(X509_getm_notAfter(certificate), static_cast<long>(notAfter.count()));
   X509_set_pubkey(certificate, key);
   X509_NAME* name = X509_get_subject_name(certificate);
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
@@ -66,7 +67,8 @@ LocalCertificateAuthority::LocalCertificateAuthority() {
   caFile_ = (folder_ / "ca.pem").string();
 
   EVP_PKEY* key = newKey();
-  X509* certificate = newCertificate(key, "Tamsenor Local CA", 1);
+  X509* certificate =
+      newCertificate(key, "Tamsenor Local CA", 1, std::chrono::hours(-1), std::chrono::hours(24));
   X509_set_issuer_name(certificate, X509_get_subject_name(certificate));
   addExtension(certificate, certificate, NID_basic_constraints, "critical,CA:TRUE");
   addExtension(certificate, certificate, NID_key_usage, "critical,keyCertSign,cRLSign");
@@ -84,11 +86,13 @@ LocalCertificateAuthority::~LocalCertificateAuthority() {
   std::filesystem::remove_all(folder_, ignored);
 }
 
-LocalCertificateAuthority::Issued LocalCertificateAuthority::issue(const std::string& dnsName) {
+LocalCertificateAuthority::Issued LocalCertificateAuthority::issue(const std::string& dnsName,
+                                                                   std::chrono::seconds notBefore,
+                                                                   std::chrono::seconds notAfter) {
   auto* caCertificate = static_cast<X509*>(caCertificate_);
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(newKey(), &EVP_PKEY_free);
   std::unique_ptr<X509, decltype(&X509_free)> certificate(
-      newCertificate(key.get(), dnsName, ++issuedCount_ + 1), &X509_free);
+      newCertificate(key.get(), dnsName, ++issuedCount_ + 1, notBefore, notAfter), &X509_free);
   X509_set_issuer_name(certificate.get(), X509_get_subject_name(caCertificate));
   addExtension(certificate.get(), caCertificate, NID_basic_constraints, "critical,CA:FALSE");
   addExtension(certificate.get(), caCertificate, NID_key_usage,

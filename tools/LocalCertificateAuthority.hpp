@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -23,8 +24,11 @@ class LocalCertificateAuthority {
 
   [[nodiscard]] const std::string& caFile() const noexcept { return caFile_; }
   [[nodiscard]] const std::filesystem::path& folder() const noexcept { return folder_; }
-  // A server certificate whose only subject alternative name is DNS:`dnsName`.
-  [[nodiscard]] Issued issue(const std::string& dnsName);
+  // A server certificate whose only subject alternative name is DNS:`dnsName`, valid from an
+  // hour ago for a day unless told otherwise (both offsets from now; expired ones too).
+  [[nodiscard]] Issued issue(const std::string& dnsName,
+                             std::chrono::seconds notBefore = std::chrono::hours(-1),
+                             std::chrono::seconds notAfter = std::chrono::hours(24));
 
  private:
   std::filesystem::path folder_;

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "support/AttemptCountingHTTPClient.hpp"
-#include "support/CertificateIssuer.hpp"
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
@@ -20,6 +19,7 @@
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
+#include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor {
 namespace {
@@ -169,7 +169,7 @@ struct ReceivedBody {
 };
 
 TEST(SignInBodyIntegrity, NoAddressAddsAMemberOnTheWire) {
-  testing::CertificateIssuer issuer;
+  tools::LocalCertificateAuthority issuer;
   const std::string authority(apiBaseURL().authority());
   const std::string host = authority.substr(
       0, authority.rfind(':') == std::string::npos ? authority.size() : authority.rfind(':'));

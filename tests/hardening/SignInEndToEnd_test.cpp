@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "support/CertificateIssuer.hpp"
 #include "support/CompletionRecorder.hpp"
 #include "support/LoopbackHTTPServer.hpp"
 #include "support/ReleaseSessionHere.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
+#include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor {
 namespace {
@@ -41,7 +41,7 @@ TEST(SignInEndToEnd, TwoUnavailableAnswersThenSuccessMeanThreeIdenticalSignedPos
   const auto colon = authority.rfind(':');
   const std::string host =
       authority.substr(0, colon == std::string::npos ? authority.size() : colon);
-  testing::CertificateIssuer issuer;
+  tools::LocalCertificateAuthority issuer;
   const auto issued = issuer.issue(host);
   testing::LoopbackHTTPServer server(issued.certificateFile, issued.keyFile);
   std::mutex mutex;

@@ -7,19 +7,19 @@
 #include <optional>
 #include <string>
 
-#include "support/CertificateIssuer.hpp"
 #include "support/CompletionRecorder.hpp"
 #include "support/LoopbackHTTPServer.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
+#include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CertificateIssuer;
 using testing::CompletionRecorder;
 using testing::LoopbackHTTPServer;
+using tools::LocalCertificateAuthority;
 
 std::string apiHostName() {
   const std::string authority(apiBaseURL().authority());
@@ -36,7 +36,7 @@ class TLSRefusal : public ::testing::Test {
     });
     server_->start();
   }
-  void serveCertificate(const CertificateIssuer::Issued& issued) {
+  void serveCertificate(const LocalCertificateAuthority::Issued& issued) {
     serve(std::make_unique<LoopbackHTTPServer>(issued.certificateFile, issued.keyFile));
   }
 
@@ -66,7 +66,7 @@ class TLSRefusal : public ::testing::Test {
     EXPECT_EQ(result.error().underlyingError()->description(), description);
   }
 
-  CertificateIssuer issuer_;
+  LocalCertificateAuthority issuer_;
   std::unique_ptr<LoopbackHTTPServer> server_;
 };
 
@@ -79,7 +79,7 @@ TEST_F(TLSRefusal, ReachesTheServerWithASoundCertificate) {
 }
 
 TEST_F(TLSRefusal, RefusesACertificateFromAnUntrustedAuthority) {
-  CertificateIssuer stranger;
+  LocalCertificateAuthority stranger;
   serveCertificate(stranger.issue(apiHostName()));
   expectRefused(ping(), 60,
                 "SSL peer certificate or SSH remote key was not OK: SSL certificate problem: "

@@ -140,8 +140,8 @@ FaultBench::FaultBench(Fault fault, Plan plan) : fault_(fault), plan_(std::move(
     case Fault::untrustedCertificate:
     case Fault::http2StreamReset:
     case Fault::http2GoAway: {
-      issuer_ = std::make_unique<CertificateIssuer>();
-      stranger_ = std::make_unique<CertificateIssuer>();
+      issuer_ = std::make_unique<tools::LocalCertificateAuthority>();
+      stranger_ = std::make_unique<tools::LocalCertificateAuthority>();
       const auto trusted = issuer_->issue(apiHost().host);
       const auto untrusted = stranger_->issue(apiHost().host);
       const bool http2 = fault_ != Fault::untrustedCertificate;

@@ -11,12 +11,12 @@
 #include <string_view>
 #include <vector>
 
-#include "support/CertificateIssuer.hpp"
 #include "support/FaultServer.hpp"
 #include "support/TLSFaultServer.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
 #include "tamsenor/http/URLSession.hpp"
 #include "tamsenor/http/URLSessionConfiguration.hpp"
+#include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor::testing {
 
@@ -82,8 +82,8 @@ class FaultBench {
   // Before the servers: their threads record heads until the servers are destroyed.
   mutable std::mutex mutex_;
   std::vector<std::string> heads_;
-  std::unique_ptr<CertificateIssuer> issuer_;
-  std::unique_ptr<CertificateIssuer> stranger_;
+  std::unique_ptr<tools::LocalCertificateAuthority> issuer_;
+  std::unique_ptr<tools::LocalCertificateAuthority> stranger_;
   std::unique_ptr<RefusingPort> refusing_;
   std::unique_ptr<FaultServer> plain_;
   std::unique_ptr<TLSFaultServer> tls_;

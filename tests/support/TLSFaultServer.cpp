@@ -83,7 +83,8 @@ int selectProtocol(SSL*, const unsigned char** out, unsigned char* outLength,
 const std::string alpnHTTP2("\x02h2", 3);
 const std::string alpnHTTP1("\x08http/1.1", 9);
 
-SSL_CTX* newContext(const CertificateIssuer::Issued& credentials, const std::string& alpn) {
+SSL_CTX* newContext(const tools::LocalCertificateAuthority::Issued& credentials,
+                    const std::string& alpn) {
   SSL_CTX* context = SSL_CTX_new(TLS_server_method());
   if (!context) throw std::runtime_error("TLSFaultServer: SSL_CTX_new");
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
@@ -109,9 +110,10 @@ int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-TLSFaultServer::TLSFaultServer(Protocol protocol, const CertificateIssuer::Issued& trusted,
-                               const CertificateIssuer::Issued& untrusted, Script script,
-                               Untrusted untrustedOn)
+TLSFaultServer::TLSFaultServer(Protocol protocol,
+                               const tools::LocalCertificateAuthority::Issued& trusted,
+                               const tools::LocalCertificateAuthority::Issued& untrusted,
+                               Script script, Untrusted untrustedOn)
     : protocol_(protocol), script_(std::move(script)), untrustedOn_(std::move(untrustedOn)) {
   const std::string& alpn = protocol == Protocol::http2 ? alpnHTTP2 : alpnHTTP1;
   trustedContext_ = newContext(trusted, alpn);

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/CertificateIssuer.hpp"
+#include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor::testing {
 
@@ -34,8 +34,9 @@ class TLSFaultServer {
   // Whether the 1-based connection shows the untrusted certificate.
   using Untrusted = std::function<bool(std::size_t connection)>;
 
-  TLSFaultServer(Protocol protocol, const CertificateIssuer::Issued& trusted,
-                 const CertificateIssuer::Issued& untrusted, Script script, Untrusted untrustedOn);
+  TLSFaultServer(Protocol protocol, const tools::LocalCertificateAuthority::Issued& trusted,
+                 const tools::LocalCertificateAuthority::Issued& untrusted, Script script,
+                 Untrusted untrustedOn);
   TLSFaultServer(const TLSFaultServer&) = delete;
   TLSFaultServer& operator=(const TLSFaultServer&) = delete;
   ~TLSFaultServer();
