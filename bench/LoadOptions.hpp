@@ -18,6 +18,7 @@ struct LoadOptions {
   std::string mode = "raw";
   std::string url;
   std::size_t concurrency = 1;
+  std::size_t connectionCap = 0;  // connections per host; 0: one per request in flight
   double seconds = 5;
   bool http1 = false;
   std::string cacert;
@@ -50,6 +51,8 @@ struct LoadOptions {
         options.url = take();
       } else if (arg == "--concurrency") {
         options.concurrency = std::strtoul(take(), nullptr, 10);
+      } else if (arg == "--connections") {
+        options.connectionCap = std::strtoul(take(), nullptr, 10);
       } else if (arg == "--seconds") {
         options.seconds = std::strtod(take(), nullptr);
       } else if (arg == "--cacert") {
@@ -75,8 +78,11 @@ struct LoadOptions {
   [[nodiscard]] std::chrono::duration<double> duration() const {
     return std::chrono::duration<double>(seconds);
   }
-  // Connections per host: one per request in flight, so that HTTP/1.1 is not held back by a cap.
-  [[nodiscard]] std::size_t connections() const { return concurrency; }
+  // Connections per host: by default one per request in flight, so that HTTP/1.1 is not held
+  // back by a cap.
+  [[nodiscard]] std::size_t connections() const {
+    return connectionCap > 0 ? connectionCap : concurrency;
+  }
 
   [[nodiscard]] std::string payload() const {
     if (!abTest()) return R"({"email": "bench@example.test"})";

@@ -2,7 +2,8 @@
 // time at a fixed number of requests in flight, then prints one line of figures.
 //
 //   tamsenor_load --mode raw|session|stack|abtest|rawab|threads --url URL [--concurrency N]
-//                 [--seconds S] [--http1] [--cacert FILE] [--connect-to HOST:PORT:ADDR:PORT]
+//                 [--connections N] [--seconds S] [--http1] [--cacert FILE]
+//                 [--connect-to HOST:PORT:ADDR:PORT]
 //
 // Every mode sends the same bytes: a POST of the sign-in body with the headers the full stack
 // sends (the A/B modes: the 10-test A/B body). raw and rawab are libcurl's multi interface driven
