@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "support/APIHost.hpp"
 #include "support/AttemptCountingHTTPClient.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSession.hpp"
@@ -17,20 +18,9 @@ namespace tamsenor::testing {
 
 namespace {
 
+using testsupport::apiHost;
+
 using namespace std::chrono_literals;
-
-struct HostAndPort {
-  std::string host;
-  std::uint16_t port = 443;
-};
-
-HostAndPort apiHost() {
-  const std::string authority(apiBaseURL().authority());
-  const auto colon = authority.rfind(':');
-  if (colon == std::string::npos) return {authority, 443};
-  return {authority.substr(0, colon),
-          static_cast<std::uint16_t>(std::stoi(authority.substr(colon + 1)))};
-}
 
 std::string lowered(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),

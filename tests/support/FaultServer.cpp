@@ -1,4 +1,5 @@
 #include "support/FaultServer.hpp"
+#include "support/Deadline.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,6 +14,8 @@
 namespace tamsenor::testing {
 
 namespace {
+
+using testsupport::millisecondsLeft;
 
 constexpr auto giveUpAfter = std::chrono::seconds(10);
 
@@ -31,12 +34,6 @@ int boundLoopbackSocket(std::uint16_t& port) {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   port = ntohs(address.sin_port);
   return fd;
-}
-
-int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 }  // namespace

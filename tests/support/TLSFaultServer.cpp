@@ -1,4 +1,5 @@
 #include "support/TLSFaultServer.hpp"
+#include "support/Deadline.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,6 +21,8 @@
 namespace tamsenor::testing {
 
 namespace {
+
+using testsupport::millisecondsLeft;
 
 constexpr auto giveUpAfter = std::chrono::seconds(10);
 
@@ -100,12 +103,6 @@ SSL_CTX* newContext(const tools::LocalCertificateAuthority::Issued& credentials,
   SSL_CTX_set_alpn_select_cb(context, &selectProtocol,
                              const_cast<void*>(static_cast<const void*>(&alpn)));
   return context;
-}
-
-int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/APIHost.hpp"
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
@@ -21,6 +22,8 @@
 
 namespace tamsenor {
 namespace {
+
+using testsupport::apiHost;
 
 using namespace std::chrono_literals;
 using testing::CompletionRecorder;
@@ -348,19 +351,6 @@ TEST(URLSessionHTTPClientFaults, ServerAnswersSomethingThatIsNotHTTP) {
 
 // ---------------------------------------------------------------------------------------------
 // TLS to the real API base URL, routed to loopback
-
-struct HostAndPort {
-  std::string host;
-  std::uint16_t port = 443;
-};
-
-HostAndPort apiHost() {
-  const std::string authority(apiBaseURL().authority());
-  const auto colon = authority.rfind(':');
-  if (colon == std::string::npos) return {authority, 443};
-  return {authority.substr(0, colon),
-          static_cast<std::uint16_t>(std::stoi(authority.substr(colon + 1)))};
-}
 
 URLSessionConfiguration routedToLoopback(std::uint16_t port, std::optional<std::string> caFile) {
   URLSessionConfiguration configuration;  // https only, as shipped
