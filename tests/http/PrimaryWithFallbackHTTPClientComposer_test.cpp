@@ -203,13 +203,15 @@ TEST(PrimaryWithFallbackHTTPClientComposer, AnswersFromSeveralThreadsCompleteEac
     client->perform(postRequest(), log.completion(std::to_string(i)));
   }
   // Each thread answers its own share of the exchanges, retries included, with 503 until every
-  // request has used up its attempts; bounded in rounds and time.
+  // request has used up its attempts; bounded in rounds and time. A retry one thread causes may
+  // fall in another thread's share, so no thread may give up while answers are missing: the
+  // round limit is only a backstop far beyond what a loaded machine needs.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   std::vector<std::thread> threads;
   for (std::size_t t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      for (int round = 0;
-           round < 10000 && log.count() < kRequests && std::chrono::steady_clock::now() < deadline;
+      for (int round = 0; round < 1'000'000 && log.count() < kRequests &&
+                          std::chrono::steady_clock::now() < deadline;
            ++round) {
         const std::size_t count = fake->requestCount();
         for (std::size_t i = t; i < count; i += kThreads) (void)fake->respond(i, 503, "busy");
