@@ -9,17 +9,29 @@ namespace tamsenor::detail {
 
 namespace {
 
-bool isTokenChar(char c) noexcept {
-  if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
+// One lookup per character: every request's method and field names pass through here.
+constexpr std::array<bool, 256> tokenCharTable = [] {
+  std::array<bool, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (int c = 'a'; c <= 'z'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (int c = 'A'; c <= 'Z'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (char c : std::string_view("!#$%&'*+-.^_`|~")) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
 
 bool isToken(std::string_view text) noexcept {
   if (text.empty()) return false;
   for (char c : text) {
-    if (!isTokenChar(c)) return false;
+    if (!tokenCharTable[static_cast<unsigned char>(c)]) return false;
   }
   return true;
+}
+
+bool breaksLine(std::string_view value) noexcept {
+  for (char c : value) {
+    if (c == '\r' || c == '\n' || c == '\0') return true;
+  }
+  return false;
 }
 
 // A name that failed the token test may carry anything, line breaks included; it is quoted with
@@ -80,7 +92,7 @@ std::optional<URLError> validateRequest(const URLRequest& request,
                         "header field " + quoted(name) + " is written by the transport itself");
       }
     }
-    if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    if (breaksLine(value)) {
       return URLError(URLError::invalidHeaderField,
                       "header field " + quoted(name) + " has a value holding CR, LF or NUL");
     }
