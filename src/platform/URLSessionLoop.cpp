@@ -10,6 +10,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <new>
 #include <string_view>
 
 #include "platform/URLRequestValidation.hpp"
@@ -61,6 +62,35 @@ std::string versionText(long version) {
   }
 }
 
+// Exactly the record's fields go out. Empty "Name:" entries switch off what libcurl would add on
+// its own; "Name;" is libcurl's way to send a field with an empty value. libcurl only walks the
+// list, so it is laid out in storage the handle keeps rather than allocated line by line. Lines
+// are separated by NUL, which no validated name or value holds.
+void fillHeaderList(std::string& text, std::vector<curl_slist>& list, const URLRequest& request,
+                    bool sendsBody) {
+  text.clear();
+  for (const auto& [name, value] : request.allHTTPHeaderFields()) {
+    text += name;
+    if (value.empty()) {
+      text += ';';
+    } else {
+      text += ": ";
+      text += value;
+    }
+    text += '\0';
+  }
+  if (!request.value("Accept")) text.append("Accept:", sizeof "Accept:");
+  if (sendsBody && !request.value("Content-Type"))
+    text.append("Content-Type:", sizeof "Content-Type:");
+  text.append("Expect:", sizeof "Expect:");
+
+  list.clear();
+  for (std::size_t at = 0; at < text.size(); at = text.find('\0', at) + 1) {
+    list.push_back(curl_slist{text.data() + at, nullptr});
+  }
+  for (std::size_t i = 0; i + 1 < list.size(); ++i) list[i].next = &list[i + 1];
+}
+
 }  // namespace
 
 struct URLSessionLoop::Transfer {
@@ -68,8 +98,7 @@ struct URLSessionLoop::Transfer {
 
   URLRequest request;
   Handler handler;
-  EasyHandle easy;
-  HeaderList headers;
+  std::unique_ptr<Handle> handle;
   std::size_t activeIndex = 0;
   Data body;
   HTTPHeaderFields responseHeaders;
@@ -161,7 +190,7 @@ void URLSessionLoop::enqueue(URLRequest request, Handler handler) {
     std::lock_guard lock(mutex_);
     // The loop takes the whole queue at once, so only the submission that finds it empty needs to
     // wake the loop; later ones ride along.
-    wake = submitted_.empty();
+    wake = submitted_.empty() && std::this_thread::get_id() != loopThread_;
     submitted_.push_back(std::move(transfer));
   }
   if (wake) wakeUp();
@@ -193,6 +222,10 @@ void URLSessionLoop::stop() {
 }
 
 void URLSessionLoop::run() {
+  {
+    std::lock_guard lock(mutex_);
+    loopThread_ = std::this_thread::get_id();
+  }
   std::vector<std::unique_ptr<Transfer>> incoming;
   for (;;) {
     bool stopping = false;
@@ -221,7 +254,12 @@ void URLSessionLoop::run() {
     // Handlers run here, outside every libcurl callback, so they may submit new tasks or drop the
     // session; both only touch the queue and wake this loop.
     deliverFinished();
-    waitForWork();
+    bool queued = false;
+    {
+      std::lock_guard lock(mutex_);
+      queued = stopping_ || !submitted_.empty();
+    }
+    if (!queued) waitForWork();
   }
 }
 
@@ -237,7 +275,7 @@ void URLSessionLoop::start(std::unique_ptr<Transfer> transfer) {
     transfer->error = std::move(failed);
   }
   if (!transfer->error) {
-    const CURLMcode added = curl_multi_add_handle(multi_.get(), transfer->easy.get());
+    const CURLMcode added = curl_multi_add_handle(multi_.get(), transfer->handle->easy.get());
     if (added == CURLM_OK) {
       transfer->activeIndex = active_.size();
       active_.push_back(std::move(transfer));
@@ -245,78 +283,32 @@ void URLSessionLoop::start(std::unique_ptr<Transfer> transfer) {
     }
     transfer->error = URLError(CURLE_FAILED_INIT, curl_multi_strerror(added));
   }
-  if (transfer->easy) {
-    curl_easy_reset(transfer->easy.get());
-    if (idleHandles_.size() < maxIdleHandles) idleHandles_.push_back(std::move(transfer->easy));
-    transfer->easy.reset();
-  }
+  recycle(std::move(transfer->handle));
   finished_.push_back(std::move(transfer));
 }
 
-std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
+std::unique_ptr<URLSessionLoop::Handle> URLSessionLoop::takeHandle(CURLcode& failure) {
   if (!idleHandles_.empty()) {
-    transfer.easy = std::move(idleHandles_.back());
+    auto handle = std::move(idleHandles_.back());
     idleHandles_.pop_back();
-  } else {
-    transfer.easy.reset(curl_easy_init());
+    return handle;
   }
-  CURL* easy = transfer.easy.get();
-  if (!easy) return URLError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
-
-  const URLRequest& request = transfer.request;
-  const auto& body = request.httpBody();
-  const std::string& method = request.httpMethod();
-  const bool sendsBody = body.has_value() || method == "POST";
-
-  // Exactly the record's fields go out. Empty "Name:" entries switch off what libcurl would add
-  // on its own; "Name;" is libcurl's way to send a field with an empty value.
-  curl_slist* list = nullptr;
-  auto append = [&](const std::string& line) {
-    curl_slist* grown = curl_slist_append(list, line.c_str());
-    if (!grown) return false;
-    list = grown;
-    return true;
-  };
-  bool ok = true;
-  std::string line;
-  for (const auto& [name, value] : request.allHTTPHeaderFields()) {
-    line.assign(name);
-    if (value.empty()) {
-      line += ';';
-    } else {
-      line += ": ";
-      line += value;
-    }
-    ok = ok && append(line);
+  auto handle = std::make_unique<Handle>();
+  handle->easy.reset(curl_easy_init());
+  CURL* easy = handle->easy.get();
+  if (!easy) {
+    failure = CURLE_OUT_OF_MEMORY;
+    return nullptr;
   }
-  if (!request.value("Accept")) ok = ok && append("Accept:");
-  if (sendsBody && !request.value("Content-Type")) ok = ok && append("Content-Type:");
-  ok = ok && append("Expect:");
-  transfer.headers.reset(list);
-  if (!ok) return URLError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
-
-  double timeout = request.timeoutInterval();
-  if (!(timeout > 0) || !std::isfinite(timeout)) timeout = 60;
-  timeout = std::min(timeout, 86'400.0 * 365);
-  const auto timeoutMilliseconds = std::max(1L, std::lround(timeout * 1000));
-  const auto idleSeconds = std::max(1L, std::lround(std::ceil(timeout)));
-
   CURLcode code = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
     if (code == CURLE_OK) code = curl_easy_setopt(easy, option, value);
   };
-  transfer.errorBuffer[0] = '\0';
-  set(CURLOPT_PRIVATE, static_cast<void*>(&transfer));
-  set(CURLOPT_ERRORBUFFER, transfer.errorBuffer);
-  set(CURLOPT_URL, request.url().absoluteString().c_str());
   set(CURLOPT_PROTOCOLS_STR, protocols_.c_str());
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_FOLLOWLOCATION, 0L);
-  set(CURLOPT_HTTPHEADER, transfer.headers.get());
   set(CURLOPT_WRITEFUNCTION, &URLSessionLoop::onBody);
-  set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
   set(CURLOPT_HEADERFUNCTION, &URLSessionLoop::onHeader);
-  set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
   set(CURLOPT_HTTP_VERSION,
       configuration_.http2 ? long{CURL_HTTP_VERSION_2TLS} : long{CURL_HTTP_VERSION_1_1});
   set(CURLOPT_PIPEWAIT, 1L);
@@ -334,19 +326,11 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
   // An empty proxy switches off libcurl's reading of proxy environment variables.
   set(CURLOPT_PROXY, configuration_.proxy ? configuration_.proxy->c_str() : "");
   if (share_) set(CURLOPT_SHARE, share_.get());
-  // Idle time, not total time: the connection (TLS included) must be up within the interval,
-  // and afterwards the exchange fails only when under a byte moves per second for that long.
-  set(CURLOPT_CONNECTTIMEOUT_MS, timeoutMilliseconds);
   // libcurl's speed check samples once a second and averages over five, so it can fire early on
   // a slow drip or seconds late after a request body. Idleness is timed here instead, on the
   // progress calls that the check makes libcurl give at least once a second; the check itself
-  // stays only as a backstop that cannot fire before this one.
+  // stays only as a backstop that cannot fire before this one (see configure()).
   set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  set(CURLOPT_LOW_SPEED_TIME, idleSeconds + 6);
-  transfer.lastMoved = std::chrono::steady_clock::now();
-  transfer.idleLimit = std::chrono::milliseconds(timeoutMilliseconds);
-  transfer.movedBytes = -1;
-  transfer.idleTooLong = false;
   set(
       CURLOPT_XFERINFOFUNCTION,
       +[](void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) -> int {
@@ -360,19 +344,84 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
         self.idleTooLong = now - self.lastMoved >= self.idleLimit;
         return self.idleTooLong ? 1 : 0;
       });
-  set(CURLOPT_XFERINFODATA, static_cast<void*>(&transfer));
   set(CURLOPT_NOPROGRESS, 0L);
+  if (code != CURLE_OK) {
+    failure = code;
+    return nullptr;
+  }
+  return handle;
+}
 
+void URLSessionLoop::recycle(std::unique_ptr<Handle> handle) {
+  if (!handle) return;
+  // The error buffer belongs to the finished transfer; nothing may write there any more.
+  curl_easy_setopt(handle->easy.get(), CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+  if (idleHandles_.size() < maxIdleHandles) idleHandles_.push_back(std::move(handle));
+}
+
+std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
+  CURLcode failure = CURLE_OK;
+  transfer.handle = takeHandle(failure);
+  if (!transfer.handle) return URLError(failure, curl_easy_strerror(failure));
+  Handle& handle = *transfer.handle;
+  CURL* easy = handle.easy.get();
+
+  const URLRequest& request = transfer.request;
+  const auto& body = request.httpBody();
+  const std::string& method = request.httpMethod();
+  const bool sendsBody = body.has_value() || method == "POST";
+
+  try {
+    fillHeaderList(handle.headerText, handle.headerList, request, sendsBody);
+  } catch (const std::bad_alloc&) {
+    return URLError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+  }
+
+  double timeout = request.timeoutInterval();
+  if (!(timeout > 0) || !std::isfinite(timeout)) timeout = 60;
+  timeout = std::min(timeout, 86'400.0 * 365);
+  const auto timeoutMilliseconds = std::max(1L, std::lround(timeout * 1000));
+  const auto idleSeconds = std::max(1L, std::lround(std::ceil(timeout)));
+
+  CURLcode code = CURLE_OK;
+  auto set = [&](CURLoption option, auto value) {
+    if (code == CURLE_OK) code = curl_easy_setopt(easy, option, value);
+  };
+  transfer.errorBuffer[0] = '\0';
+  set(CURLOPT_PRIVATE, static_cast<void*>(&transfer));
+  set(CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+  set(CURLOPT_URL, request.url().absoluteString().c_str());
+  set(CURLOPT_HTTPHEADER, handle.headerList.data());
+  set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
+  set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
+  set(CURLOPT_XFERINFODATA, static_cast<void*>(&transfer));
+  // Idle time, not total time: the connection (TLS included) must be up within the interval,
+  // and afterwards the exchange fails only when under a byte moves per second for that long.
+  set(CURLOPT_CONNECTTIMEOUT_MS, timeoutMilliseconds);
+  set(CURLOPT_LOW_SPEED_TIME, idleSeconds + 6);
+  transfer.lastMoved = std::chrono::steady_clock::now();
+  transfer.idleLimit = std::chrono::milliseconds(timeoutMilliseconds);
+  transfer.movedBytes = -1;
+  transfer.idleTooLong = false;
+
+  // The handle may come from any earlier request, so every choice of method is made afresh.
+  set(CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
   if (sendsBody) {
     static constexpr char none[] = "";
+    set(CURLOPT_NOBODY, 0L);
     set(CURLOPT_POSTFIELDSIZE_LARGE, body ? static_cast<curl_off_t>(body->size()) : curl_off_t{0});
     set(CURLOPT_POSTFIELDS,
         body && !body->empty() ? reinterpret_cast<const char*>(body->data()) : none);
     if (method != "POST") set(CURLOPT_CUSTOMREQUEST, method.c_str());
-  } else if (method == "HEAD") {
-    set(CURLOPT_NOBODY, 1L);
-  } else if (method != "GET") {
-    set(CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else {
+    set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{-1});
+    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+    set(CURLOPT_HTTPGET, 1L);
+    if (method == "HEAD") {
+      set(CURLOPT_NOBODY, 1L);
+    } else if (method != "GET") {
+      set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
   }
   if (code != CURLE_OK) return URLError(code, curl_easy_strerror(code));
   return std::nullopt;
@@ -397,6 +446,8 @@ size_t URLSessionLoop::onHeader(char* data, size_t size, size_t count, void* use
     if (line.starts_with("HTTP/")) {
       // A new status line: whatever came before belonged to an interim (1xx) answer.
       transfer.responseHeaders = HTTPHeaderFields();
+      // Room for what a typical answer carries, so the fields do not grow one by one.
+      transfer.responseHeaders.reserve(16);
       transfer.headerComplete = false;
       return bytes;
     }
@@ -444,7 +495,7 @@ void URLSessionLoop::collectFinished() {
 }
 
 void URLSessionLoop::finish(Transfer& transfer, CURLcode code) {
-  CURL* easy = transfer.easy.get();
+  CURL* easy = transfer.handle->easy.get();
   if (code == CURLE_ABORTED_BY_CALLBACK && transfer.idleTooLong) {
     code = CURLE_OPERATION_TIMEDOUT;
     std::snprintf(transfer.errorBuffer, sizeof transfer.errorBuffer, "no data moved for %lld ms",
@@ -488,11 +539,8 @@ void URLSessionLoop::finish(Transfer& transfer, CURLcode code) {
 }
 
 void URLSessionLoop::detach(Transfer& transfer) {
-  curl_multi_remove_handle(multi_.get(), transfer.easy.get());
-  curl_easy_reset(transfer.easy.get());
-  if (idleHandles_.size() < maxIdleHandles) idleHandles_.push_back(std::move(transfer.easy));
-  transfer.easy.reset();
-  transfer.headers.reset();
+  curl_multi_remove_handle(multi_.get(), transfer.handle->easy.get());
+  recycle(std::move(transfer.handle));
 
   // Swap-and-pop keeps removal constant-time; the moved transfer learns its new place.
   const std::size_t index = transfer.activeIndex;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tamsenor/http/URLSessionConfiguration.hpp"
@@ -51,8 +52,17 @@ class URLSessionLoop {
   };
   using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
   using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+  // An easy handle with the session's fixed options set once, and the storage that its request
+  // header list lives in. Both are reused from one request to the next.
+  struct Handle {
+    EasyHandle easy;
+    std::string headerText;
+    std::vector<curl_slist> headerList;
+  };
 
   void start(std::unique_ptr<Transfer> transfer);
+  std::unique_ptr<Handle> takeHandle(CURLcode& failure);
+  void recycle(std::unique_ptr<Handle> handle);
   std::optional<URLError> configure(Transfer& transfer);
   void collectFinished();
   void finish(Transfer& transfer, CURLcode code);
@@ -76,13 +86,16 @@ class URLSessionLoop {
   // Declared before the handles that use them, so they are cleaned up after them.
   std::unique_ptr<CURLSH, ShareDeleter> share_;
   std::unique_ptr<CURLM, MultiDeleter> multi_;
-  std::vector<EasyHandle> idleHandles_;
+  std::vector<std::unique_ptr<Handle>> idleHandles_;
   std::vector<std::unique_ptr<Transfer>> active_;    // added to multi_
   std::vector<std::unique_ptr<Transfer>> finished_;  // waiting for their handlers
 
-  std::mutex mutex_;  // guards the two fields below
+  std::mutex mutex_;  // guards the three fields below
   std::vector<std::unique_ptr<Transfer>> submitted_;
   bool stopping_ = false;
+  // Submissions from handlers on the loop thread need no wake-up: the loop looks at the queue
+  // again before it waits.
+  std::thread::id loopThread_;
   // Stands in for curl_multi_wakeup() only when libcurl could not give a multi handle.
   std::condition_variable noMultiWakeup_;
 };

@@ -190,6 +190,54 @@ TEST_F(URLSessionTest, SendsExactlyTheRecordsFieldsPlusHostAndContentLength) {
   EXPECT_EQ(requests[4].fields, (Fields{{"Host", host}}));
 }
 
+// Sequential requests share one reused libcurl handle: nothing of a request may leak into the
+// next one, neither its method, its body nor its fields.
+TEST_F(URLSessionTest, EachRequestStartsCleanOnAReusedHandle) {
+  auto session = URLSession::create(plainHTTP());
+  const std::string host = "127.0.0.1:" + std::to_string(server_.port());
+
+  auto head = request("/seen");
+  head.setHTTPMethod("HEAD");
+  head.setValue("1", "X-One");
+  head.setValue("2", "X-Two");
+  head.setValue("text/plain", "Accept");
+  const auto headOutcome = sendAndWait(session, head);
+  ASSERT_FALSE(headOutcome.error.has_value()) << *headOutcome.error;
+  EXPECT_EQ(headOutcome.body, Data{});
+
+  auto post = request("/seen");
+  post.setHTTPMethod("POST");
+  post.setHTTPBody(toData("after head"));
+  const auto postOutcome = sendAndWait(session, post);
+  ASSERT_FALSE(postOutcome.error.has_value()) << *postOutcome.error;
+  EXPECT_EQ(postOutcome.body, toData("seen"));
+
+  auto remove = request("/seen");
+  remove.setHTTPMethod("DELETE");
+  remove.setHTTPBody(toData("gone"));
+  EXPECT_FALSE(sendAndWait(session, remove).error.has_value());
+
+  const auto getOutcome = sendAndWait(session, request("/seen"));
+  ASSERT_FALSE(getOutcome.error.has_value()) << *getOutcome.error;
+  EXPECT_EQ(getOutcome.body, toData("seen"));
+
+  const auto requests = seen();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].method, "HEAD");
+  EXPECT_EQ(requests[0].fields,
+            (Fields{{"Accept", "text/plain"}, {"Host", host}, {"X-One", "1"}, {"X-Two", "2"}}));
+  EXPECT_EQ(requests[1].method, "POST");
+  EXPECT_EQ(requests[1].body, "after head");
+  EXPECT_EQ(requests[1].fields, (Fields{{"Content-Length", "10"}, {"Host", host}}));
+  EXPECT_EQ(requests[2].method, "DELETE");
+  EXPECT_EQ(requests[2].body, "gone");
+  EXPECT_EQ(requests[2].fields, (Fields{{"Content-Length", "4"}, {"Host", host}}));
+  EXPECT_EQ(requests[3].method, "GET");
+  EXPECT_EQ(requests[3].body, "");
+  EXPECT_EQ(requests[3].fields, (Fields{{"Host", host}}));
+  EXPECT_EQ(server_.connectionCount(), 1u);
+}
+
 TEST_F(URLSessionTest, PutsNothingOnTheWireBeyondTheRecordHostAndLength) {
   CompletionRecorder<std::string> heads;
   FaultServer raw([&](FaultServer& server, int connection) {

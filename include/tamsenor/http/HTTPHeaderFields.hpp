@@ -24,6 +24,8 @@ class HTTPHeaderFields {
   // The value of the first field with this name; valid until the fields are next changed.
   [[nodiscard]] std::optional<std::string_view> value(std::string_view name) const;
 
+  void reserve(std::size_t count) { fields_.reserve(count); }
+
   [[nodiscard]] std::size_t size() const noexcept { return fields_.size(); }
   [[nodiscard]] bool empty() const noexcept { return fields_.empty(); }
   [[nodiscard]] const_iterator begin() const noexcept { return fields_.begin(); }
