@@ -8,6 +8,10 @@
 // Every mode sends the same bytes: a POST of the sign-in body with the headers the full stack
 // sends (the A/B modes: the 10-test A/B body). raw and rawab are libcurl's multi interface driven
 // straight on this thread; threads starts a thread and a fresh handle per request.
+//
+// --cacert is the whole trust store of the raw modes (CURLOPT_CAINFO) but one CA added to the
+// system's store in the library modes; to verify against the same CAs, give the raw modes the
+// system bundle with that CA appended.
 #include <curl/curl.h>
 #include <sys/resource.h>
 
