@@ -70,6 +70,8 @@ struct RawTransfer {
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     if (!options.cacert.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options.cacert.c_str());
+    // Without a CA folder libcurl keeps the parsed store between connections, as the session does.
+    curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     if (options.connectTo.list) curl_easy_setopt(easy, CURLOPT_CONNECT_TO, options.connectTo.list);
   }
   ~RawTransfer() { curl_easy_cleanup(easy); }
