@@ -200,22 +200,30 @@ void TLSFaultServer::serveConnection(int socket, std::size_t connection) {
   ERR_clear_error();
 }
 
-bool TLSFaultServer::read(void* handle, int socket, char* bytes, std::size_t size) {
+int TLSFaultServer::moved(void* handle, int socket, const std::function<int()>& call) {
   auto* ssl = static_cast<SSL*>(handle);
-  while (size > 0) {
-    const int result = SSL_read(ssl, bytes, static_cast<int>(std::min<std::size_t>(size, 16384)));
-    if (result > 0) {
-      bytes += result;
-      size -= static_cast<std::size_t>(result);
-      continue;
-    }
+  for (;;) {
+    const int result = call();
+    if (result > 0) return result;
     const int error = SSL_get_error(ssl, result);
     if ((error == SSL_ERROR_WANT_READ && wait(socket, POLLIN)) ||
         (error == SSL_ERROR_WANT_WRITE && wait(socket, POLLOUT))) {
       continue;
     }
     ERR_clear_error();
-    return false;
+    return 0;
+  }
+}
+
+bool TLSFaultServer::read(void* handle, int socket, char* bytes, std::size_t size) {
+  auto* ssl = static_cast<SSL*>(handle);
+  while (size > 0) {
+    const int result = moved(handle, socket, [&] {
+      return SSL_read(ssl, bytes, static_cast<int>(std::min<std::size_t>(size, 16384)));
+    });
+    if (result == 0) return false;
+    bytes += result;
+    size -= static_cast<std::size_t>(result);
   }
   return true;
 }
@@ -223,18 +231,11 @@ bool TLSFaultServer::read(void* handle, int socket, char* bytes, std::size_t siz
 bool TLSFaultServer::write(void* handle, int socket, std::string_view bytes) {
   auto* ssl = static_cast<SSL*>(handle);
   while (!bytes.empty()) {
-    const int result = SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
-    if (result > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(result));
-      continue;
-    }
-    const int error = SSL_get_error(ssl, result);
-    if ((error == SSL_ERROR_WANT_READ && wait(socket, POLLIN)) ||
-        (error == SSL_ERROR_WANT_WRITE && wait(socket, POLLOUT))) {
-      continue;
-    }
-    ERR_clear_error();
-    return false;
+    const int result = moved(handle, socket, [&] {
+      return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
+    });
+    if (result == 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(result));
   }
   return true;
 }

@@ -54,6 +54,9 @@ class TLSFaultServer {
   void serveHTTP1(void* ssl, int socket, std::size_t connection);
   void serveHTTP2(void* ssl, int socket, std::size_t connection);
   bool wait(int socket, short events);
+  // Repeats one SSL_read or SSL_write call while OpenSSL waits on the socket; the bytes it moved,
+  // or 0 once the connection failed.
+  int moved(void* ssl, int socket, const std::function<int()>& call);
   bool read(void* ssl, int socket, char* data, std::size_t size);
   bool write(void* ssl, int socket, std::string_view bytes);
 
