@@ -61,6 +61,9 @@ void writePEM(const std::string& path, X509* certificate, EVP_PKEY* key) {
 }  // namespace
 
 LocalCertificateAuthority::LocalCertificateAuthority() {
+  // This may be the process's first use of OpenSSL; like the library, keep OpenSSL from freeing
+  // its state at exit while a session's loop thread may still use it.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
   std::string pattern = (std::filesystem::temp_directory_path() / "tamsenor-ca-XXXXXX").string();
   check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
   folder_ = pattern;

@@ -1,5 +1,7 @@
 #include "tamsenor/http/HTTPClient.hpp"
 
+#include <stdexcept>
+
 #include "http/AuthenticatedHTTPClientDecorator.hpp"
 #include "http/PrimaryWithFallbackHTTPClientComposer.hpp"
 
@@ -11,6 +13,9 @@ std::shared_ptr<HTTPClient> HTTPClient::withAuthentication(SignRequest signReque
 
 std::shared_ptr<HTTPClient> HTTPClient::withRetries(std::uint64_t retryCount,
                                                     StatusCodeRange statusCodes) {
+  if (retryCount > maxRetryCount) {
+    throw std::invalid_argument("withRetries: retryCount above HTTPClient::maxRetryCount");
+  }
   const auto receiver = shared_from_this();
   // Every attempt goes through the receiver; each composer falls back on the chain built so far,
   // so the innermost fallback, and therefore the last attempt, is the receiver itself.

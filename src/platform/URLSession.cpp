@@ -1,5 +1,7 @@
 #include "tamsenor/http/URLSession.hpp"
 
+#include <thread>
+
 #include "platform/URLSessionLoop.hpp"
 
 namespace tamsenor {
@@ -10,23 +12,20 @@ std::shared_ptr<URLSession> URLSession::create(URLSessionConfiguration configura
 
 URLSession::URLSession(URLSessionConfiguration configuration)
     : loop_(std::make_shared<detail::URLSessionLoop>(std::move(configuration))) {
-  // The thread owns the loop too: when the session dies on the loop thread itself, the thread
-  // is detached and the loop must outlive the session to finish the cancellations.
-  thread_ = std::thread([loop = loop_] { loop->run(); });
+  // The thread owns the loop as well, and nobody ever joins it: the loop ends the thread once
+  // nothing needs it, and a destructor that waited for that could wait on a handler forever.
+  std::thread([loop = loop_] { loop->run(); }).detach();
 }
 
-URLSession::~URLSession() {
-  loop_->stop();
-  if (thread_.get_id() == std::this_thread::get_id()) {
-    thread_.detach();
-  } else {
-    thread_.join();
-  }
-}
+URLSession::~URLSession() { loop_->release(); }
 
 URLSessionDataTask URLSession::dataTask(URLRequest request, URLSessionDataTask::Handler handler) {
   return URLSessionDataTask(shared_from_this(), std::move(request), std::move(handler));
 }
+
+void URLSession::finishTasksAndInvalidate() { loop_->invalidate(false); }
+
+void URLSession::invalidateAndCancel() { loop_->invalidate(true); }
 
 void URLSession::submit(URLRequest request, URLSessionDataTask::Handler handler) {
   loop_->enqueue(std::move(request), std::move(handler));

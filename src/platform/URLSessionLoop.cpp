@@ -1,5 +1,6 @@
 #include "platform/URLSessionLoop.hpp"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -21,7 +22,8 @@ namespace {
 
 // curl_multi_poll() shortens this to libcurl's own next deadline, so it only bounds how long an
 // idle session sleeps; every submission and stop() wakes it at once.
-constexpr int idleWaitMilliseconds = 60'000;
+constexpr int kIdleWaitMilliseconds = 60'000;
+constexpr int kStuckTransferCheckMilliseconds = 50;
 // Enough handles for a burst of requests to reuse their set-up; more are freed when they finish.
 constexpr std::size_t maxIdleHandles = 64;
 // A Content-Length is a promise from the peer, not a measurement: reserve no more than this up
@@ -110,11 +112,16 @@ struct URLSessionLoop::Transfer {
   std::chrono::milliseconds idleLimit{0};
   curl_off_t movedBytes = -1;
   bool idleTooLong = false;
+  int sendCount = 0;  // how often libcurl was about to put the request on a connection
   char errorBuffer[CURL_ERROR_SIZE] = {};
 };
 
 URLSessionLoop::URLSessionLoop(URLSessionConfiguration configuration)
     : configuration_(std::move(configuration)) {
+  // OpenSSL frees its global state at exit unless told otherwise, and a loop thread may still be
+  // using it then: nothing joins that thread, and the process may end at any moment. Only the
+  // first initialisation in a process decides, so this must come before libcurl's.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
   curl_global_init(CURL_GLOBAL_DEFAULT);
   for (const auto& scheme : configuration_.allowedSchemes) {
     for (std::string_view known : {"http", "https"}) {
@@ -147,23 +154,30 @@ URLSessionLoop::URLSessionLoop(URLSessionConfiguration configuration)
   share_.reset(curl_share_init());
   if (share_) curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   multi_.reset(curl_multi_init());
-  if (multi_) {
-    curl_multi_setopt(
-        multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
-        static_cast<long>(std::min<std::size_t>(configuration_.maxConnectionsPerHost, LONG_MAX)));
-    curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING,
-                      configuration_.http2 ? CURLPIPE_MULTIPLEX : CURLPIPE_NOTHING);
+  if (!multi_) {
+    curl_global_cleanup();
+    throw std::bad_alloc();
   }
+  curl_multi_setopt(
+      multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS,
+      static_cast<long>(std::min<std::size_t>(configuration_.maxConnectionsPerHost, LONG_MAX)));
+  curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING,
+                    configuration_.http2 ? CURLPIPE_MULTIPLEX : CURLPIPE_NOTHING);
 }
 
-URLSessionLoop::~URLSessionLoop() {
-  // run() has emptied active_; anything left (run() never started) was never added to multi_.
+URLSessionLoop::~URLSessionLoop() { tearDown(); }
+
+void URLSessionLoop::tearDown() {
+  if (!multi_) return;
+  // Nothing is in flight any more (or run() never started, and nothing was added to multi_).
   active_.clear();
   finished_.clear();
   submitted_.clear();
   idleHandles_.clear();
   multi_.reset();
   share_.reset();
+  connectTo_.reset();
+  additionalCAs_.clear();
   curl_global_cleanup();
 }
 
@@ -185,40 +199,54 @@ void URLSessionLoop::loadAdditionalCAs(const std::string& path) {
 
 void URLSessionLoop::enqueue(URLRequest request, Handler handler) {
   auto transfer = std::make_unique<Transfer>(std::move(request), std::move(handler));
-  bool wake = false;
   {
     std::lock_guard lock(mutex_);
-    // The loop takes the whole queue at once, so only the submission that finds it empty needs to
-    // wake the loop; later ones ride along.
-    wake = submitted_.empty() && std::this_thread::get_id() != loopThread_;
-    submitted_.push_back(std::move(transfer));
+    if (!invalidated_) {
+      // The loop takes the whole queue at once, so only the submission that finds it empty needs
+      // to wake the loop; later ones ride along.
+      if (submitted_.empty()) wakeUpLocked();
+      submitted_.push_back(std::move(transfer));
+      return;
+    }
   }
-  if (wake) wakeUp();
+  deliver(transfer->handler, std::nullopt, nullptr,
+          URLError(URLError::cancelled, "cancelled: the URL session was invalidated"));
 }
 
-void URLSessionLoop::wakeUp() {
-  if (multi_) {
-    curl_multi_wakeup(multi_.get());
-  } else {
-    noMultiWakeup_.notify_one();
-  }
+void URLSessionLoop::release() {
+  std::lock_guard lock(mutex_);
+  released_ = true;
+  wakeUpLocked();
 }
 
-void URLSessionLoop::waitForWork() {
-  if (multi_) {
-    curl_multi_poll(multi_.get(), nullptr, 0, idleWaitMilliseconds, nullptr);
-    return;
-  }
+void URLSessionLoop::invalidate(bool cancel) {
   std::unique_lock lock(mutex_);
-  noMultiWakeup_.wait(lock, [this] { return stopping_ || !submitted_.empty(); });
+  invalidated_ = true;
+  cancelling_ = cancelling_ || cancel;
+  wakeUpLocked();
+  if (std::this_thread::get_id() == loopThread_) return;
+  endedChanged_.wait(lock, [this] { return ended_; });
 }
 
-void URLSessionLoop::stop() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wakeUp();
+void URLSessionLoop::wakeUpLocked() {
+  // The loop thread looks at the queue and the flags again before it waits. Once it is ending, the
+  // multi handle may be gone; under the lock that cannot change meanwhile.
+  if (std::this_thread::get_id() != loopThread_ && !ending_) curl_multi_wakeup(multi_.get());
+}
+
+int URLSessionLoop::waitMilliseconds() {
+  // libcurl 7.88 can leave a transfer that waits for a free connection to its host with no timer
+  // and no socket to watch, once the connections it waited for are closed rather than reused;
+  // nothing would wake it for a whole idle wait. Every other in-flight transfer has a timer.
+  long timeout = -1;
+  curl_multi_timeout(multi_.get(), &timeout);
+  return timeout < 0 && !active_.empty() ? kStuckTransferCheckMilliseconds : kIdleWaitMilliseconds;
+}
+
+bool URLSessionLoop::mayEnd() {
+  std::lock_guard lock(mutex_);
+  ending_ = submitted_.empty() && active_.empty() && (released_ || invalidated_);
+  return ending_;
 }
 
 void URLSessionLoop::run() {
@@ -228,45 +256,42 @@ void URLSessionLoop::run() {
   }
   std::vector<std::unique_ptr<Transfer>> incoming;
   for (;;) {
-    bool stopping = false;
+    bool cancelling = false;
     {
       std::lock_guard lock(mutex_);
       incoming.swap(submitted_);
-      stopping = stopping_;
+      cancelling = cancelling_;
     }
-    if (stopping) {
+    if (cancelling) {
       cancelEverything(incoming);
-      deliverFinished();
-      // A cancellation handler may have queued more on this session (through a task it held);
-      // those are cancelled too before the loop ends.
-      std::lock_guard lock(mutex_);
-      if (submitted_.empty()) return;
-      continue;
-    }
-    for (auto& transfer : incoming) start(std::move(transfer));
-    incoming.clear();
-
-    if (multi_) {
+    } else {
+      for (auto& transfer : incoming) start(std::move(transfer));
+      incoming.clear();
       int running = 0;
       curl_multi_perform(multi_.get(), &running);
       collectFinished();
     }
-    // Handlers run here, outside every libcurl callback, so they may submit new tasks or drop the
-    // session; both only touch the queue and wake this loop.
+    // Handlers run here, outside every libcurl callback, so they may submit new tasks, drop the
+    // session or invalidate it; each of these only marks the queue or the flags.
     deliverFinished();
-    bool queued = false;
+    if (mayEnd()) break;
+    bool busy = false;
     {
       std::lock_guard lock(mutex_);
-      queued = stopping_ || !submitted_.empty();
+      busy = !submitted_.empty() || cancelling_;
     }
-    if (!queued) waitForWork();
+    if (!busy) curl_multi_poll(multi_.get(), nullptr, 0, waitMilliseconds(), nullptr);
   }
+  tearDown();
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+  }
+  endedChanged_.notify_all();
 }
 
 void URLSessionLoop::start(std::unique_ptr<Transfer> transfer) {
-  if (!multi_) {
-    transfer->error = URLError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
-  } else if (auto invalid = validateRequest(transfer->request, configuration_.allowedSchemes)) {
+  if (auto invalid = validateRequest(transfer->request, configuration_.allowedSchemes)) {
     transfer->error = std::move(invalid);
   } else if (additionalCAsError_ &&
              equalsIgnoringASCIICase(transfer->request.url().scheme(), "https")) {
@@ -345,6 +370,7 @@ std::unique_ptr<URLSessionLoop::Handle> URLSessionLoop::takeHandle(CURLcode& fai
         return self.idleTooLong ? 1 : 0;
       });
   set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_PREREQFUNCTION, &URLSessionLoop::onSend);
   if (code != CURLE_OK) {
     failure = code;
     return nullptr;
@@ -395,6 +421,7 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
   set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
   set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
   set(CURLOPT_XFERINFODATA, static_cast<void*>(&transfer));
+  set(CURLOPT_PREREQDATA, static_cast<void*>(&transfer));
   // Idle time, not total time: the connection (TLS included) must be up within the interval,
   // and afterwards the exchange fails only when under a byte moves per second for that long.
   set(CURLOPT_CONNECTTIMEOUT_MS, timeoutMilliseconds);
@@ -473,6 +500,13 @@ size_t URLSessionLoop::onHeader(char* data, size_t size, size_t count, void* use
   return bytes;
 }
 
+int URLSessionLoop::onSend(void* user, char*, char*, int, int) noexcept {
+  // libcurl sends a request again on a fresh connection when a reused one dies after it went
+  // out. That would put it on the wire twice; only the retry composer decides on another attempt.
+  auto& transfer = *static_cast<Transfer*>(user);
+  return ++transfer.sendCount == 1 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
+}
+
 CURLcode URLSessionLoop::onSSLContext(CURL*, void* context, void* user) noexcept {
   auto& loop = *static_cast<URLSessionLoop*>(user);
   X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(context));
@@ -500,6 +534,10 @@ void URLSessionLoop::finish(Transfer& transfer, CURLcode code) {
     code = CURLE_OPERATION_TIMEDOUT;
     std::snprintf(transfer.errorBuffer, sizeof transfer.errorBuffer, "no data moved for %lld ms",
                   static_cast<long long>(transfer.idleLimit.count()));
+  } else if (code == CURLE_ABORTED_BY_CALLBACK && transfer.sendCount > 1) {
+    code = CURLE_GOT_NOTHING;
+    std::snprintf(transfer.errorBuffer, sizeof transfer.errorBuffer,
+                  "the connection closed before an answer; the request is not sent twice");
   }
   if (code == CURLE_OK && !transfer.headerComplete) {
     // libcurl accepts a header cut off by the end of the connection as a whole answer; what the
@@ -554,7 +592,7 @@ void URLSessionLoop::detach(Transfer& transfer) {
 }
 
 void URLSessionLoop::cancelEverything(std::vector<std::unique_ptr<Transfer>>& queued) {
-  const URLError cancelled(URLError::cancelled, "cancelled: the URL session was destroyed");
+  const URLError cancelled(URLError::cancelled, "cancelled: the URL session was invalidated");
   while (!active_.empty()) {
     Transfer& transfer = *active_.back();
     transfer.error = cancelled;
@@ -582,20 +620,26 @@ void URLSessionLoop::deliverFinished() {
       response = std::move(transfer->response);
     }
     transfer.reset();
-    try {
-      handler(std::move(body), std::move(response), std::move(error));
-    } catch (...) {
-      if (configuration_.onHandlerException) {
-        try {
-          configuration_.onHandlerException(std::current_exception());
-        } catch (...) {
-          // Nobody is left to tell; the loop must go on.
-        }
-      }
-    }
+    deliver(handler, std::move(body), std::move(response), std::move(error));
   }
   batch.clear();
   if (finished_.capacity() == 0) finished_.swap(batch);  // keep the grown buffer for next time
+}
+
+void URLSessionLoop::deliver(Handler& handler, std::optional<Data> body,
+                             std::shared_ptr<const URLResponse> response,
+                             std::optional<URLError> error) {
+  try {
+    handler(std::move(body), std::move(response), std::move(error));
+  } catch (...) {
+    if (configuration_.onHandlerException) {
+      try {
+        configuration_.onHandlerException(std::current_exception());
+      } catch (...) {
+        // Nobody is left to tell; the loop must go on.
+      }
+    }
+  }
 }
 
 }  // namespace tamsenor::detail

@@ -17,20 +17,24 @@
 namespace tamsenor::detail {
 
 // The libcurl multi event loop behind a URLSession. run() is the body of the session's thread:
-// every libcurl call and every handler happens there. enqueue() and stop() may be called from any
-// thread. After stop(), run() completes everything outstanding with URLError::cancelled and
-// returns.
+// every libcurl call and every handler happens there, and it returns once the session is released
+// or invalidated and nothing is left in flight. The other calls may come from any thread.
 class URLSessionLoop {
  public:
   using Handler = URLSessionDataTask::Handler;
 
-  explicit URLSessionLoop(URLSessionConfiguration configuration);
+  explicit URLSessionLoop(URLSessionConfiguration configuration);  // throws std::bad_alloc
   URLSessionLoop(const URLSessionLoop&) = delete;
   URLSessionLoop& operator=(const URLSessionLoop&) = delete;
   ~URLSessionLoop();
 
+  // Once invalidated, the handler runs at once on the calling thread with URLError::cancelled.
   void enqueue(URLRequest request, Handler handler);
-  void stop();
+  // The session's last owner is gone: no task can be submitted any more.
+  void release();
+  // Refuses new tasks; with `cancel`, completes the queued and running ones now. Off the loop
+  // thread, waits until run() has returned.
+  void invalidate(bool cancel);
   void run();
 
  private:
@@ -69,15 +73,20 @@ class URLSessionLoop {
   void detach(Transfer& transfer);
   void cancelEverything(std::vector<std::unique_ptr<Transfer>>& queued);
   void deliverFinished();
+  void deliver(Handler& handler, std::optional<Data> body,
+               std::shared_ptr<const URLResponse> response, std::optional<URLError> error);
+  bool mayEnd();
+  int waitMilliseconds();
+  void wakeUpLocked();
+  void tearDown();
   void loadAdditionalCAs(const std::string& path);
-  void wakeUp();
-  void waitForWork();
 
   static size_t onBody(char* data, size_t size, size_t count, void* user) noexcept;
   static size_t onHeader(char* data, size_t size, size_t count, void* user) noexcept;
   static CURLcode onSSLContext(CURL* easy, void* context, void* user) noexcept;
+  static int onSend(void* user, char*, char*, int, int) noexcept;
 
-  const URLSessionConfiguration configuration_;
+  URLSessionConfiguration configuration_;
   std::string protocols_;  // CURLOPT_PROTOCOLS_STR
   HeaderList connectTo_;
   std::vector<std::unique_ptr<X509, X509Deleter>> additionalCAs_;
@@ -90,14 +99,17 @@ class URLSessionLoop {
   std::vector<std::unique_ptr<Transfer>> active_;    // added to multi_
   std::vector<std::unique_ptr<Transfer>> finished_;  // waiting for their handlers
 
-  std::mutex mutex_;  // guards the three fields below
+  std::mutex mutex_;  // guards the fields below
   std::vector<std::unique_ptr<Transfer>> submitted_;
-  bool stopping_ = false;
+  bool released_ = false;
+  bool invalidated_ = false;
+  bool cancelling_ = false;
+  bool ending_ = false;  // run() is past its last look at the queue
+  bool ended_ = false;   // and has freed everything
+  std::condition_variable endedChanged_;
   // Submissions from handlers on the loop thread need no wake-up: the loop looks at the queue
   // again before it waits.
   std::thread::id loopThread_;
-  // Stands in for curl_multi_wakeup() only when libcurl could not give a multi handle.
-  std::condition_variable noMultiWakeup_;
 };
 
 }  // namespace tamsenor::detail

@@ -2,17 +2,23 @@
 // the attempts made and seen are exact, and the caller hears once, with the right outcome.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultBench.hpp"
+#include "support/FaultServer.hpp"
+#include "support/HTTPResultLog.hpp"
 #include "support/ReleaseSessionHere.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
+#include "tamsenor/http/URLSessionHTTPClient.hpp"
 
 namespace tamsenor {
 namespace {
@@ -108,6 +114,70 @@ TEST_P(FaultTorture, AttemptsAreExactAndTheCompletionRunsOnce) {
 
 INSTANTIATE_TEST_SUITE_P(EveryFaultEveryAttempt, FaultTorture, ::testing::ValuesIn(allCases()),
                          caseName);
+
+// A keep-alive connection that dies after a request went out must not make the transport send it
+// again on a new one: the retry count alone says how often a request reaches the server.
+struct ResendCase {
+  const char* name;
+  const char* method;
+  std::optional<std::string> body;
+  std::uint64_t retries;
+  const char* outcome;
+};
+
+class NoSilentResend : public ::testing::TestWithParam<ResendCase> {};
+
+TEST_P(NoSilentResend, AReusedConnectionThatDiesCostsOneAttempt) {
+  const auto& c = GetParam();
+  // Answers the first request on each connection 503, reads the second and closes unanswered.
+  std::atomic<std::size_t> seen{0};
+  testing::FaultServer server([&seen](testing::FaultServer& s, int connection) {
+    if (!s.readRequest(connection)) return;
+    ++seen;
+    s.send(connection, "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n");
+    if (s.readRequest(connection)) ++seen;
+  });
+  URLSessionConfiguration configuration;
+  configuration.allowedSchemes = {"http"};
+  auto session = URLSession::create(configuration);
+  URLRequest request(*URL::parse("http://127.0.0.1:" + std::to_string(server.port()) + "/"));
+  request.setHTTPMethod(c.method);
+  if (c.body) request.setHTTPBody(toData(*c.body));
+  testsupport::HTTPResultLog log;
+  const auto chain = URLSessionHTTPClient::create(session, "Resend/1")
+                         ->withRetries(c.retries, StatusCodeRange(500, 599));
+  chain->perform(request, log.completion());
+  ASSERT_TRUE(log.waitFor(1));
+  testing::releaseSessionHere(session);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{c.outcome});
+  EXPECT_EQ(seen.load(), c.retries + 1);
+}
+
+constexpr const char* kDiedUnanswered =
+    "networkError(Server returned nothing (no headers, no data): the connection closed before an "
+    "answer; the request is not sent twice)";
+
+std::vector<ResendCase> resendCases() {
+  std::vector<ResendCase> cases;
+  const std::pair<const char*, std::optional<std::string>> requests[] = {
+      {"GET", std::nullopt}, {"GET", "x"}, {"POST", "{}"}, {"POST", ""}};
+  for (const auto& [method, body] : requests) {
+    for (const std::uint64_t retries : {0u, 1u, 2u}) {
+      cases.push_back({method, method, body, retries, retries == 1 ? kDiedUnanswered : "503:"});
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(KeepAlive, NoSilentResend, ::testing::ValuesIn(resendCases()),
+                         [](const auto& param) {
+                           const auto& c = param.param;
+                           return std::string(c.method) +
+                                  (!c.body           ? ""
+                                   : c.body->empty() ? "EmptyBody"
+                                                     : "Body") +
+                                  "_Retries" + std::to_string(c.retries);
+                         });
 
 }  // namespace
 }  // namespace tamsenor

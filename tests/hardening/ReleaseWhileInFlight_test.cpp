@@ -1,6 +1,6 @@
 // A service, a retry chain or the session is let go at a random moment while requests are in
-// flight against a delaying server: nothing completes once a service or chain is gone, the
-// session completes everything before its destructor returns, and nothing is left behind.
+// flight against a delaying server: nothing completes once a service or chain is gone, every
+// request to a released session is still answered, and nothing is left behind.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -86,7 +86,6 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
   std::size_t started = 0;
   std::size_t sessionRequests = 0;
   std::size_t sessionCompletions = 0;
-  std::size_t cancelled = 0;
   constexpr int rounds = 1000;
   const auto deadline = std::chrono::steady_clock::now() + 90s;
   for (int round = 0; round < rounds; ++round) {
@@ -147,14 +146,10 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
               });
         }
         std::this_thread::sleep_for(releaseAfter);
-        client.reset();  // every request is answered or cancelled before this returns
-        ASSERT_EQ(outcomes->count(), static_cast<std::size_t>(inFlight)) << "round " << round;
-        for (const auto& entry : outcomes->entries()) {
-          if (entry.value) {
-            EXPECT_EQ(*entry.value, URLError::cancelled);
-            ++cancelled;
-          }
-        }
+        client.reset();  // the session goes with it, and what it started is still answered
+        ASSERT_TRUE(outcomes->waitFor(static_cast<std::size_t>(inFlight), 10s))
+            << "round " << round;
+        for (const auto& entry : outcomes->entries()) EXPECT_EQ(entry.value, std::nullopt);
         sessionCompletions += outcomes->count();
         break;
       }
@@ -167,8 +162,8 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
   EXPECT_EQ(sessionCompletions, sessionRequests);
   std::printf(
       "[ rounds   ] %d: %zu requests to services and chains, %d completed before release;"
-      " %zu to released sessions, %zu of them cancelled\n",
-      rounds, started, arrived->load(), sessionRequests, cancelled);
+      " %zu to released sessions, all answered\n",
+      rounds, started, arrived->load(), sessionRequests);
 }
 
 }  // namespace

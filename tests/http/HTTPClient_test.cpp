@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/HTTPResultLog.hpp"
@@ -52,6 +54,23 @@ TEST(HTTPClient, WithRetriesZeroIsTheReceiverItself) {
   client->perform(postRequest(), log.completion());
   EXPECT_EQ(log.lines(), Lines{"503:busy"});
   EXPECT_EQ(fake->requestCount(), 1u);
+}
+
+// A client that answers inside perform() makes every retry one level deeper on the answering
+// thread's stack; the deepest chain allowed must fit on a thread like the session's loop thread.
+TEST(HTTPClient, TheDeepestRetryChainAnsweredAtOnceFitsOnAThreadStackAndReleasesCleanly) {
+  auto fake = ScriptedHTTPClient::create();
+  for (std::uint64_t i = 0; i <= HTTPClient::maxRetryCount; ++i) fake->answerNext(503);
+  HTTPResultLog log;
+  std::thread([&] {
+    auto chain = fake->withRetries(HTTPClient::maxRetryCount, kServerErrors);
+    chain->perform(postRequest(), log.completion());
+  }).join();
+  EXPECT_EQ(log.lines(), Lines{"503:"});
+  EXPECT_EQ(fake->requestCount(), HTTPClient::maxRetryCount + 1);
+  EXPECT_THROW((void)fake->withRetries(HTTPClient::maxRetryCount + 1, kServerErrors),
+               std::invalid_argument);
+  EXPECT_THROW((void)fake->withRetries(1'000'000, kServerErrors), std::invalid_argument);
 }
 
 TEST(HTTPClient, WithRetriesBuildsNothingAndSendsNothing) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,12 +29,19 @@ class HTTPResultLog {
       }
       std::lock_guard lock(entries->mutex);
       entries->lines.push_back(std::move(line));
+      entries->added.notify_all();
     };
   }
 
   [[nodiscard]] std::vector<std::string> lines() const {
     std::lock_guard lock(entries_->mutex);
     return entries_->lines;
+  }
+  // True once `count` lines are in; false after ten seconds.
+  [[nodiscard]] bool waitFor(std::size_t count) const {
+    std::unique_lock lock(entries_->mutex);
+    return entries_->added.wait_for(lock, std::chrono::seconds(10),
+                                    [&] { return entries_->lines.size() >= count; });
   }
   [[nodiscard]] std::size_t count() const {
     std::lock_guard lock(entries_->mutex);
@@ -42,6 +51,7 @@ class HTTPResultLog {
  private:
   struct Entries {
     std::mutex mutex;
+    std::condition_variable added;
     std::vector<std::string> lines;
   };
   std::shared_ptr<Entries> entries_ = std::make_shared<Entries>();

@@ -1,15 +1,21 @@
+// A started request outlives whoever lets go of the stack or the session above it; ending a
+// session is explicit, and neither letting go nor ending one blocks on a handler.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <future>
+#include <condition_variable>
+#include <filesystem>
 #include <memory>
+#include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
+#include "support/HTTPResultLog.hpp"
 #include "support/TaskOutcome.hpp"
-#include "tamsenor/http/URLSession.hpp"
+#include "tamsenor/http/URLSessionHTTPClient.hpp"
 
 namespace tamsenor {
 namespace {
@@ -18,6 +24,8 @@ using namespace std::chrono_literals;
 using testing::CompletionRecorder;
 using testing::FaultServer;
 using testing::TaskOutcome;
+
+const URLError kInvalidated(URLError::cancelled, "cancelled: the URL session was invalidated");
 
 URLSessionConfiguration plainHTTP() {
   URLSessionConfiguration configuration;
@@ -34,97 +42,227 @@ void stall(FaultServer& server, int connection) {
   server.waitUntilStopped();
 }
 
-bool waitForAccept(const FaultServer& server) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (server.acceptCount() == 0) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
+// Holds each request until the test lets it through; attempts before `lastAttempt` are answered
+// 503, the last one 200 "ok". Requests are numbered in arrival order.
+class GatedServer {
+ public:
+  explicit GatedServer(int lastAttempt)
+      : lastAttempt_(lastAttempt), server_([this](FaultServer& server, int connection) {
+          while (server.readRequest(connection)) {
+            const int attempt = arrive();
+            if (!waitForGate(attempt)) return;
+            server.send(connection, attempt < lastAttempt_
+                                        ? "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n"
+                                        : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+            std::lock_guard lock(mutex_);
+            answered_ = attempt;
+            changed_.notify_all();
+          }
+        }) {}
+
+  [[nodiscard]] const FaultServer& server() const { return server_; }
+  // Waits until request `attempt` has arrived (or, with `answered`, has been answered).
+  bool waitFor(int attempt, bool answered = false) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s,
+                             [&] { return (answered ? answered_ : arrived_) >= attempt; });
   }
-  return true;
+  void open(int attempt) {
+    std::lock_guard lock(mutex_);
+    opened_ = attempt;
+    changed_.notify_all();
+  }
+  [[nodiscard]] int arrived() {
+    std::lock_guard lock(mutex_);
+    return arrived_;
+  }
+
+ private:
+  int arrive() {
+    std::lock_guard lock(mutex_);
+    changed_.notify_all();
+    return ++arrived_;
+  }
+  bool waitForGate(int attempt) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] { return opened_ >= attempt; });
+  }
+
+  const int lastAttempt_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int arrived_ = 0;
+  int opened_ = 0;
+  int answered_ = 0;
+  FaultServer server_;  // last: its thread uses everything above
+};
+
+struct ReleaseCase {
+  const char* name;
+  std::uint64_t retries;
+  int releasedDuring;  // the attempt in flight when the application lets go
+  bool sessionHeld;    // whether the application keeps its own reference to the session
+  bool delivered;      // only a retry chain released before its last attempt stays silent
+};
+
+void PrintTo(const ReleaseCase& c, std::ostream* out) { *out << c.name; }
+
+class ReleasedStack : public ::testing::TestWithParam<ReleaseCase> {};
+
+TEST_P(ReleasedStack, AnswersStillArriveUnlessARetryChainWasWaiting) {
+  const auto& c = GetParam();
+  const int attempts = static_cast<int>(c.retries) + 1;
+  GatedServer gate(attempts);
+  auto session = URLSession::create(plainHTTP());
+  auto stack = URLSessionHTTPClient::create(session, "Lifetime/1")
+                   ->withAuthentication([](URLRequest request) {
+                     request.setValue("Bearer t", "Authorization");
+                     return request;
+                   })
+                   ->withRetries(c.retries, StatusCodeRange(500, 599));
+  if (!c.sessionHeld) session.reset();
+  testsupport::HTTPResultLog log;
+  stack->perform(requestTo(gate.server()), log.completion());
+
+  gate.open(c.releasedDuring - 1);
+  ASSERT_TRUE(gate.waitFor(c.releasedDuring));
+  stack.reset();
+  gate.open(attempts);
+  if (c.delivered) {
+    ASSERT_TRUE(log.waitFor(1));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"200:ok"});
+  } else {
+    ASSERT_TRUE(gate.waitFor(c.releasedDuring, true));
+    std::this_thread::sleep_for(100ms);  // time for a wrong late completion to show
+    EXPECT_TRUE(log.lines().empty());
+  }
+  EXPECT_EQ(gate.arrived(), c.delivered ? attempts : c.releasedDuring);
+  if (session) session->finishTasksAndInvalidate();
+  EXPECT_EQ(log.lines().size(), c.delivered ? 1u : 0u);
 }
 
-void expectCancelledOnce(const CompletionRecorder<TaskOutcome>& recorder, std::size_t count) {
-  const auto entries = recorder.entries();
-  ASSERT_EQ(entries.size(), count);
-  for (const auto& entry : entries) {
-    ASSERT_TRUE(entry.value.error.has_value());
-    EXPECT_EQ(*entry.value.error,
-              URLError(URLError::cancelled, "cancelled: the URL session was destroyed"));
+INSTANTIATE_TEST_SUITE_P(
+    Lifetime, ReleasedStack,
+    ::testing::Values(ReleaseCase{"SignedClient", 0, 1, false, true},
+                      ReleaseCase{"SignedClientSessionHeld", 0, 1, true, true},
+                      ReleaseCase{"RetryChainDuringFirstAttempt", 1, 1, false, false},
+                      ReleaseCase{"RetryChainDuringFirstAttemptSessionHeld", 1, 1, true, false},
+                      ReleaseCase{"RetryChainDuringLastAttempt", 2, 3, false, true},
+                      ReleaseCase{"RetryChainDuringLastAttemptSessionHeld", 2, 3, true, true}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// The releasing thread holds a lock that the completion needs: a release that waited for the
+// loop thread would wait forever.
+TEST(URLSessionLifetime, ReleasingWhileHoldingALockTheCompletionNeedsDoesNotBlock) {
+  GatedServer gate(1);
+  gate.open(1);
+  std::mutex lock;
+  std::unique_lock held(lock);
+  auto recorder = std::make_shared<CompletionRecorder<bool>>();
+  auto client = URLSessionHTTPClient::create(URLSession::create(plainHTTP()), "Lifetime/1");
+  client->perform(requestTo(gate.server()), [&lock, recorder](HTTPClientResult result) {
+    recorder->record(result.hasValue());  // before the lock: the test sees the completion waiting
+    std::lock_guard inside(lock);
+  });
+  ASSERT_TRUE(recorder->waitFor(1, 10s));
+  client.reset();
+  held.unlock();
+  EXPECT_TRUE(recorder->entries().front().value);
+}
+
+std::size_t threadCount() {
+  const std::filesystem::path tasks("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(tasks), {}));
+}
+
+TEST(URLSessionLifetime, AReleasedSessionWithNothingInFlightEndsItsThreadByItself) {
+  const auto before = threadCount();
+  auto session = URLSession::create(plainHTTP());
+  EXPECT_EQ(threadCount(), before + 1);
+  session.reset();
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (threadCount() != before && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(threadCount(), before);
+}
+
+struct EndingCase {
+  const char* name;
+  bool cancel;
+  bool fromHandler;  // called inside another task's handler, on the loop thread
+};
+
+class EndingASession : public ::testing::TestWithParam<EndingCase> {};
+
+TEST_P(EndingASession, FinishesOrCancelsWhatStartedAndRefusesWhatComesAfter) {
+  const auto& c = GetParam();
+  GatedServer gate(1);
+  auto stalled = std::make_shared<CompletionRecorder<TaskOutcome>>();
+  auto session = URLSession::create(plainHTTP());
+  session->dataTask(requestTo(gate.server()), testing::recordInto(stalled)).resume();
+  ASSERT_TRUE(gate.waitFor(1));
+
+  auto ended = std::make_shared<CompletionRecorder<std::thread::id>>();
+  const auto end = [&session, cancel = c.cancel, ended] {
+    cancel ? session->invalidateAndCancel() : session->finishTasksAndInvalidate();
+    ended->record(std::this_thread::get_id());
+  };
+  // The stalled request is let through once the call has returned, except where the call waits
+  // for it: there, a moment after the call began.
+  std::thread opener([&] {
+    (void)ended->waitFor(1, c.cancel || c.fromHandler ? 10'000ms : 200ms);
+    gate.open(1);
+  });
+  if (c.fromHandler) {
+    FaultServer quick([](FaultServer& server, int connection) {
+      if (server.readRequest(connection)) server.send(connection, "HTTP/1.1 204 \r\n\r\n");
+    });
+    session->dataTask(requestTo(quick), [&end](auto, auto, auto) { end(); }).resume();
+    ASSERT_TRUE(ended->waitFor(1, 10s));
+    EXPECT_NE(ended->entries().front().value, std::this_thread::get_id());  // returned at once
+    ASSERT_TRUE(stalled->waitFor(1, 10s));
+  } else {
+    end();
+    EXPECT_EQ(stalled->count(), 1u);  // completed before the call returned
+  }
+  opener.join();
+
+  const auto outcome = stalled->entries().front().value;
+  if (c.cancel) {
+    EXPECT_EQ(outcome.error, kInvalidated);
+  } else {
+    ASSERT_FALSE(outcome.error) << *outcome.error;
+    EXPECT_EQ(outcome.http()->statusCode(), 200);
+  }
+  auto refused = std::make_shared<CompletionRecorder<TaskOutcome>>();
+  session->dataTask(requestTo(gate.server()), testing::recordInto(refused)).resume();
+  ASSERT_EQ(refused->count(), 1u);  // at once, on this thread
+  EXPECT_EQ(refused->entries().front().value.error, kInvalidated);
+  EXPECT_EQ(gate.arrived(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifetime, EndingASession,
+                         ::testing::Values(EndingCase{"Finish", false, false},
+                                           EndingCase{"FinishFromAHandler", false, true},
+                                           EndingCase{"Cancel", true, false},
+                                           EndingCase{"CancelFromAHandler", true, true}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST(URLSessionLifetime, CancellingCompletesQueuedAndRunningTasksOnceEach) {
+  FaultServer server(stall);
+  auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
+  auto session = URLSession::create(plainHTTP());
+  for (int i = 0; i < 100; ++i) {
+    session->dataTask(requestTo(server), testing::recordInto(recorder)).resume();
+  }
+  session->invalidateAndCancel();
+  ASSERT_EQ(recorder->count(), 100u);
+  for (const auto& entry : recorder->entries()) {
+    EXPECT_EQ(entry.value.error, kInvalidated);
     EXPECT_FALSE(entry.value.body.has_value());
-    EXPECT_EQ(entry.value.response, nullptr);
     EXPECT_NE(entry.thread, std::this_thread::get_id());
   }
-}
-
-TEST(URLSessionLifetime, DestroyingTheSessionCancelsEverythingInFlightAndQueued) {
-  FaultServer server(stall);
-  auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
-  auto session = URLSession::create(plainHTTP());
-  for (int i = 0; i < 100; ++i) {
-    session->dataTask(requestTo(server), testing::recordInto(recorder)).resume();
-  }
-  ASSERT_TRUE(waitForAccept(server));  // some are on the wire, the rest wait for a connection
-  EXPECT_EQ(recorder->count(), 0u);
-
-  session.reset();
-  expectCancelledOnce(*recorder, 100);
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(recorder->count(), 100u);  // nothing after the destructor returned
-}
-
-TEST(URLSessionLifetime, DestroyingTheSessionCancelsTasksStillInTheQueue) {
-  FaultServer server(stall);
-  auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
-  auto session = URLSession::create(plainHTTP());
-  for (int i = 0; i < 100; ++i) {
-    session->dataTask(requestTo(server), testing::recordInto(recorder)).resume();
-  }
-  session.reset();
-  expectCancelledOnce(*recorder, 100);
-}
-
-// The handler of the first request holds the last reference to the session; a second request
-// is stalled. When the handler lets go on the loop thread, the loop cancels the second request
-// and ends by itself.
-void dropLastReferenceInHandler(bool explicitly) {
-  std::promise<void> go;
-  auto goSignal = go.get_future().share();
-  FaultServer answering([goSignal](FaultServer& server, int connection) {
-    (void)server.readRequestHead(connection);
-    if (goSignal.wait_for(10s) != std::future_status::ready) return;
-    server.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-  });
-  FaultServer stalling(stall);
-  auto first = std::make_shared<CompletionRecorder<long>>();
-  auto stalled = std::make_shared<CompletionRecorder<TaskOutcome>>();
-
-  auto session = URLSession::create(plainHTTP());
-  std::weak_ptr<URLSession> weak = session;
-  session->dataTask(requestTo(stalling), testing::recordInto(stalled)).resume();
-  auto task = session->dataTask(
-      requestTo(answering), [first, explicitly, held = session](auto, auto response, auto) mutable {
-        first->record(static_cast<long>(held.use_count()));
-        if (explicitly) held.reset();  // else it goes with the handler
-        (void)response;
-      });
-  session.reset();
-  task.resume();  // from here the handler holds the only reference
-  EXPECT_EQ(weak.use_count(), 1);
-  go.set_value();
-
-  ASSERT_TRUE(first->waitFor(1, 10s));
-  EXPECT_EQ(first->entries().front().value, 1);
-  ASSERT_TRUE(stalled->waitFor(1, 10s));
-  expectCancelledOnce(*stalled, 1);
-  EXPECT_TRUE(weak.expired());
-}
-
-TEST(URLSessionLifetime, AHandlerResettingTheLastReferenceNeitherHangsNorCrashes) {
-  dropLastReferenceInHandler(true);
-}
-
-TEST(URLSessionLifetime, AHandlerDestroyedWithTheLastReferenceNeitherHangsNorCrashes) {
-  dropLastReferenceInHandler(false);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <thread>
 
 #include "tamsenor/http/URLRequest.hpp"
 #include "tamsenor/http/URLSessionConfiguration.hpp"
@@ -14,10 +13,9 @@ class URLSessionLoop;
 }
 
 // Sends HTTP requests on one event-loop thread of its own, which also runs every task handler.
-// Handlers may start new tasks on the same session and may drop the last reference to it.
-// When the last owner lets go, every task still queued or in flight completes with
-// URLError::cancelled before the destructor returns (after the running handler, when the last
-// owner was that handler); no handler runs after that.
+// A resumed task keeps that loop alive until its handler has run, so letting go of the session
+// never cancels, silences or waits for anything; once no owner and no task is left, the loop
+// thread ends by itself. Handlers may start new tasks and may drop the last reference.
 //
 //   auto session = URLSession::create({});
 //   session->dataTask(request, [](auto body, auto response, auto error) { ... }).resume();
@@ -27,11 +25,20 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
   URLSession(const URLSession&) = delete;
   URLSession& operator=(const URLSession&) = delete;
-  ~URLSession();
+  ~URLSession();  // never waits
 
   // Any thread. The task sends nothing until resume().
   [[nodiscard]] URLSessionDataTask dataTask(URLRequest request,
                                             URLSessionDataTask::Handler handler);
+
+  // Ending a session early. Both refuse new tasks from then on (their handlers get
+  // URLError::cancelled at once, on the thread that resumes them) and end the loop thread once
+  // every started task has completed. Called off the loop thread, both wait until it has ended,
+  // every handler included; called from a handler, both return at once.
+  // finishTasksAndInvalidate() lets the started tasks finish; invalidateAndCancel() completes
+  // them with URLError::cancelled now.
+  void finishTasksAndInvalidate();
+  void invalidateAndCancel();
 
  private:
   friend class URLSessionDataTask;
@@ -39,7 +46,6 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   void submit(URLRequest request, URLSessionDataTask::Handler handler);
 
   std::shared_ptr<detail::URLSessionLoop> loop_;
-  std::thread thread_;
 };
 
 }  // namespace tamsenor

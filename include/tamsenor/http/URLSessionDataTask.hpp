@@ -14,13 +14,14 @@ namespace tamsenor {
 class URLSession;
 
 // One exchange created by URLSession::dataTask(). Until resume() it keeps its session alive;
-// resume() hands the exchange to the session, returns at once and lets the session go, so a
-// resumed task never keeps a session alive. Only the first resume() counts. A task destroyed
-// without being resumed sends nothing and never calls its handler.
+// resume() hands the exchange to the session's loop, returns at once and lets the session go: a
+// resumed task keeps only the loop, until its handler has run. Only the first resume() counts. A
+// task destroyed without being resumed sends nothing and never calls its handler.
 class URLSessionDataTask {
  public:
-  // Runs exactly once per resumed task, on the session's loop thread. On success: the body
-  // (possibly empty) and an HTTPURLResponse, no error. On failure: only the error.
+  // Runs exactly once per resumed task, on the session's loop thread (on the resuming thread, at
+  // once, when the session was invalidated). On success: the body (possibly empty) and an
+  // HTTPURLResponse, no error. On failure: only the error.
   using Handler =
       std::function<void(std::optional<Data> body, std::shared_ptr<const URLResponse> response,
                          std::optional<URLError> error)>;
