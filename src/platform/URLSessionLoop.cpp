@@ -23,7 +23,7 @@ namespace {
 // curl_multi_poll() shortens this to libcurl's own next deadline, so it only bounds how long an
 // idle session sleeps; every submission and stop() wakes it at once.
 constexpr int kIdleWaitMilliseconds = 60'000;
-constexpr int kStuckTransferCheckMilliseconds = 50;
+constexpr int kBusyWaitMilliseconds = 1'000;
 // Enough handles for a burst of requests to reuse their set-up; more are freed when they finish.
 constexpr std::size_t maxIdleHandles = 64;
 // A Content-Length is a promise from the peer, not a measurement: reserve no more than this up
@@ -234,13 +234,12 @@ void URLSessionLoop::wakeUpLocked() {
   if (std::this_thread::get_id() != loopThread_ && !ending_) curl_multi_wakeup(multi_.get());
 }
 
-int URLSessionLoop::waitMilliseconds() {
-  // libcurl 7.88 can leave a transfer that waits for a free connection to its host with no timer
-  // and no socket to watch, once the connections it waited for are closed rather than reused;
-  // nothing would wake it for a whole idle wait. Every other in-flight transfer has a timer.
-  long timeout = -1;
-  curl_multi_timeout(multi_.get(), &timeout);
-  return timeout < 0 && !active_.empty() ? kStuckTransferCheckMilliseconds : kIdleWaitMilliseconds;
+int URLSessionLoop::waitMilliseconds() const {
+  // libcurl 7.88 can leave a transfer that waits for a free connection to its host untouched,
+  // with only its connect time-out as a timer, once the connections it waited for are closed
+  // rather than reused. Every transfer on a connection has a timer within a second (the speed
+  // check), so looking again after a second costs nothing otherwise.
+  return active_.empty() ? kIdleWaitMilliseconds : kBusyWaitMilliseconds;
 }
 
 bool URLSessionLoop::mayEnd() {

@@ -76,7 +76,7 @@ class URLSessionLoop {
   void deliver(Handler& handler, std::optional<Data> body,
                std::shared_ptr<const URLResponse> response, std::optional<URLError> error);
   bool mayEnd();
-  int waitMilliseconds();
+  int waitMilliseconds() const;
   void wakeUpLocked();
   void tearDown();
   void loadAdditionalCAs(const std::string& path);
