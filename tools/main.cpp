@@ -2,8 +2,10 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <string>
+#include <type_traits>
 
 #include "tamsenor/Version.hpp"
 #include "tamsenor/endpoints/String.hpp"
@@ -16,12 +18,34 @@ using namespace tamsenor::tools;
 
 constexpr int kUsageError = 2;
 
-// CLI11 reads "-5" into an unsigned option as a huge number; refuse it before that happens.
-const CLI::Validator kUnsigned(
-    [](std::string& text) {
-      return text.starts_with('-') ? text + " is negative, expected 0 or more" : std::string();
-    },
-    "N");
+// CLI11 reads numbers with strtoll and strtoull: "-5" in an unsigned option becomes a huge
+// number, text out of range saturates (99999999999999999999 became 9223372036854775807), and a
+// leading 0 or 0x switches base. Only a plain decimal in range of the option's type passes, and
+// it is handed on without leading zeros so that CLI11 reads it as decimal.
+template <class Integer>
+CLI::Validator decimal() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (std::is_unsigned_v<Integer> && text.starts_with('-')) {
+          return text + " is negative, expected 0 or more";
+        }
+        Integer value{};
+        const auto* end = text.data() + text.size();
+        const auto [stop, error] = std::from_chars(text.data(), end, value);
+        if (error == std::errc::result_out_of_range && stop == end) {
+          return text + " is out of range, expected " +
+                 std::to_string(std::numeric_limits<Integer>::min()) + " to " +
+                 std::to_string(std::numeric_limits<Integer>::max());
+        }
+        if (text.empty()) return "empty, expected a decimal number";
+        if (error != std::errc() || stop != end) {
+          return text + " is not a decimal number";
+        }
+        text = std::to_string(value);
+        return {};
+      },
+      "N");
+}
 
 std::string versionNumber() {
   std::ostringstream text;
@@ -91,15 +115,20 @@ int usageError(std::string message) {
 
 void addEndpointOptions(CLI::App& command, EndpointArguments& arguments, bool get) {
   if (get) {
-    command.add_option("--id", arguments.id, "research interest id");
-    command.add_option("--page-size", arguments.pageSize, "works per page")->check(kUnsigned);
-    command.add_option("--cursor", arguments.cursor, "where the page starts")->check(kUnsigned);
+    command.add_option("--id", arguments.id, "research interest id")
+        ->transform(decimal<std::int64_t>());
+    command.add_option("--page-size", arguments.pageSize, "works per page")
+        ->transform(decimal<std::uint64_t>());
+    command.add_option("--cursor", arguments.cursor, "where the page starts")
+        ->transform(decimal<std::uint64_t>());
     command.add_option("--query", arguments.query, "search text (may be empty)");
-    command.add_option("--limit", arguments.limit, "most results of a search")->check(kUnsigned);
+    command.add_option("--limit", arguments.limit, "most results of a search")
+        ->transform(decimal<std::uint64_t>());
   }
   command.add_option("--type", arguments.type, "tag type of taggings");
   command.add_option("--target", arguments.target, "target type of taggings");
-  command.add_option("--target-id", arguments.targetId, "target id of taggings");
+  command.add_option("--target-id", arguments.targetId, "target id of taggings")
+      ->transform(decimal<std::int64_t>());
 }
 
 }  // namespace
@@ -127,7 +156,7 @@ int main(int argc, char** argv) {
   app.add_option("--user-agent", options.userAgent, "User-Agent of every request")
       ->capture_default_str();
   app.add_option("--retries", options.retries, "Extra attempts on failure or a retry status")
-      ->check(kUnsigned)
+      ->transform(decimal<std::uint64_t>())
       ->capture_default_str();
   app.add_option("--retry-status", retryStatus, "Status codes LO-HI that are retried")
       ->capture_default_str();
@@ -173,7 +202,7 @@ int main(int argc, char** argv) {
   std::uint16_t port = 0;
   auto* serveCommand = app.add_subcommand("serve", "Run the local service until interrupted");
   serveCommand->add_option("--port", port, "port on 127.0.0.1 (default: any free one)")
-      ->check(kUnsigned);
+      ->transform(decimal<std::uint16_t>());
 
   try {
     app.parse(argc, argv);

@@ -40,4 +40,29 @@ std::optional<std::string_view> HTTPHeaderFields::value(std::string_view name) c
   return std::nullopt;
 }
 
+bool operator==(const HTTPHeaderFields& a, const HTTPHeaderFields& b) noexcept {
+  const auto& left = a.fields_;
+  const auto& right = b.fields_;
+  if (left.size() != right.size()) return false;
+  // Quadratic and without allocating, which suits the handful of fields a record carries. The
+  // k-th field of a name in `left` pairs with the k-th of that name in `right`; with equal sizes
+  // that pairing covers both sides.
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    const auto& [name, value] = left[i];
+    std::size_t repeat = 0;
+    for (std::size_t j = 0; j < i; ++j) {
+      if (equalsIgnoringASCIICase(left[j].first, name)) ++repeat;
+    }
+    const HTTPHeaderFields::Field* partner = nullptr;
+    for (const auto& field : right) {
+      if (equalsIgnoringASCIICase(field.first, name) && repeat-- == 0) {
+        partner = &field;
+        break;
+      }
+    }
+    if (partner == nullptr || partner->second != value) return false;
+  }
+  return true;
+}
+
 }  // namespace tamsenor

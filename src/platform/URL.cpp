@@ -50,8 +50,12 @@ bool isValidAuthority(std::string_view authority) noexcept {
     if (hostAndPort.find_first_of("[]") != std::string_view::npos) return false;
   }
   if (!port.empty()) {
+    // Leading zeros are allowed; a value above 65535 names no port, whatever libcurl makes of it.
+    unsigned value = 0;
     for (const char c : port.substr(1)) {
       if (!isDigit(c)) return false;
+      value = value * 10 + static_cast<unsigned>(c - '0');
+      if (value > 65535) return false;
     }
   }
   return true;

@@ -1,6 +1,7 @@
 #include "platform/URLRequestValidation.hpp"
 
 #include <array>
+#include <string>
 #include <string_view>
 
 #include "tamsenor/http/HTTPHeaderFields.hpp"
@@ -27,9 +28,12 @@ bool isToken(std::string_view text) noexcept {
   return true;
 }
 
-bool breaksLine(std::string_view value) noexcept {
+// Horizontal tab is the one control character a field value may hold; any other would reach the
+// wire raw, and CR, LF or NUL would end the line early.
+bool holdsControlCharacter(std::string_view value) noexcept {
   for (char c : value) {
-    if (c == '\r' || c == '\n' || c == '\0') return true;
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || byte == 0x7f) return true;
   }
   return false;
 }
@@ -77,11 +81,24 @@ std::optional<URLError> validateRequest(const URLRequest& request,
     return URLError(URLError::unsupportedScheme,
                     "URL scheme " + quoted(scheme) + " is not allowed in this session");
   }
+  // libcurl would turn "user:password@" into an Authorization header that neither this check nor
+  // the signing function sees. The text stays out of the description: it is a credential.
+  if (request.url().authority().find('@') != std::string_view::npos) {
+    return URLError(
+        URLError::userInfoInURL,
+        "URL holds user information before the host; send credentials in a header field");
+  }
   if (!isToken(request.httpMethod())) {
     return URLError(URLError::invalidHTTPMethod,
                     "HTTP method " + quoted(request.httpMethod()) + " is not an HTTP token");
   }
+  // Counted as HTTP/1.1 text: "METHOD URL HTTP/1.1", one "Name: value" line per field, the
+  // blank line. The absolute URL stands for the request target and the Host line together.
+  constexpr std::string_view requestLineEnd = " HTTP/1.1\r\n";
+  std::size_t headBytes = request.httpMethod().size() + 1 + request.url().absoluteString().size() +
+                          requestLineEnd.size() + 2;
   for (const auto& [name, value] : request.allHTTPHeaderFields()) {
+    headBytes += name.size() + 2 + value.size() + 2;
     if (!isToken(name)) {
       return URLError(URLError::invalidHeaderField,
                       "header field name " + quoted(name) + " is not an HTTP token");
@@ -92,10 +109,16 @@ std::optional<URLError> validateRequest(const URLRequest& request,
                         "header field " + quoted(name) + " is written by the transport itself");
       }
     }
-    if (breaksLine(value)) {
+    if (holdsControlCharacter(value)) {
       return URLError(URLError::invalidHeaderField,
-                      "header field " + quoted(name) + " has a value holding CR, LF or NUL");
+                      "header field " + quoted(name) +
+                          " has a value holding a control character other than tab");
     }
+  }
+  if (headBytes > maxRequestHeadBytes) {
+    return URLError(URLError::requestHeadTooLarge, "request head of " + std::to_string(headBytes) +
+                                                       " bytes exceeds the limit of " +
+                                                       std::to_string(maxRequestHeadBytes));
   }
   return std::nullopt;
 }

@@ -73,7 +73,9 @@ void fillHeaderList(std::string& text, std::vector<curl_slist>& list, const URLR
   text.clear();
   for (const auto& [name, value] : request.allHTTPHeaderFields()) {
     text += name;
-    if (value.empty()) {
+    // libcurl reads "Name:" followed by blanks alone as "remove this field"; "Name;" sends it
+    // empty, which is what a receiver makes of blanks anyway (they are optional white space).
+    if (value.find_first_not_of(" \t") == std::string::npos) {
       text += ';';
     } else {
       text += ": ";

@@ -308,13 +308,68 @@ TEST_F(RemoteABTestService, ResultsFollowTheRequestOrderNotTheAnswers) {
   EXPECT_TRUE(logger->records().empty());  // the unrequested entry is ignored silently
 }
 
-TEST_F(RemoteABTestService, OnlyTheFirstAnswerEntryOfANameIsUsed) {
-  client->answerNext(200, answer({entry("onboarding", "active", "unknown"),
-                                  entry("onboarding", "active", "control")}));
-  fetch({kOnboarding});
-  EXPECT_EQ(fetchOutcome(), FetchResult::failure(Error::invalidResponse));
-  EXPECT_EQ(logger->triples(),
-            (std::vector<Triple>{error("Invalid ABTest variant: unknown onboarding", kMap)}));
+TEST_F(RemoteABTestService, EachTestUsesTheFirstAnswerEntryOfExactlyItsName) {
+  struct Row {
+    std::vector<std::string> entries;
+    std::vector<ABTest> tests;
+    FetchResult expected;
+    std::vector<Triple> records;
+  };
+  const ABTest blank{"", {"x"}, "x"};
+  std::vector<Row> rows{
+      {{entry("onboarding", "active", "unknown"), entry("onboarding", "active", "control")},
+       {kOnboarding},
+       FetchResult::failure(Error::invalidResponse),
+       {error("Invalid ABTest variant: unknown onboarding", kMap)}},
+      {{entry("onboarding", "active", "variant_b"), entry("paywall", "finished", "yearly"),
+        entry("onboarding", "active", "unknown"), entry("paywall", "active", "weekly")},
+       {kPaywall, kOnboarding},
+       FetchResult::success({{"paywall", ABTestState::finished("yearly")},
+                             {"onboarding", ABTestState::active("variant_b")}}),
+       {}},
+      // Names that differ in case or only by a prefix or suffix are other tests.
+      {{entry("Onboarding", "active", "unknown"), entry("onboardinf", "active", "unknown"),
+        entry("onboarding_b", "active", "unknown"), entry("onboard", "active", "unknown"),
+        entry("onboarding", "inactive", "control")},
+       {kOnboarding},
+       FetchResult::success({{"onboarding", ABTestState::inactive()}}),
+       {}},
+      {{entry("onboarding", "active", "control")},
+       {kPaywall, kOnboarding},
+       FetchResult::success({{"onboarding", ABTestState::active("control")}}),
+       {error("Unknown ABTest: paywall not included in response", kFetch)}},
+      {{entry("a", "active", "x"), entry("", "active", "x"), entry("", "active", "y")},
+       {blank},
+       FetchResult::success({{"", ABTestState::active("x")}}),
+       {}},
+  };
+  // Many repeated names, each first answered with a known bucket and later with an unknown one:
+  // 75 entries, enough that sorting them partitions, so ties must keep the answer's order.
+  Row many{{}, {}, FetchResult::failure(Error::emptyRequest), {}};
+  std::vector<ABTestResponse> expected;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 24; i >= 0; --i) {
+      const auto name = "t" + std::to_string(i * 7 % 25);
+      many.entries.push_back(entry(name, "active", round == 0 ? "x" : "unknown"));
+      if (round == 0) {
+        many.tests.push_back({name, {"x"}, "x"});
+        expected.push_back({name, ABTestState::active("x")});
+      }
+    }
+  }
+  many.expected = FetchResult::success(std::move(expected));
+  rows.push_back(std::move(many));
+  for (const auto& row : rows) {
+    auto rowClient = ScriptedHTTPClient::create();
+    auto rowLogger = std::make_shared<RecordingLogger>();
+    auto rowService = tamsenor::RemoteABTestService::create(rowClient, "device-1", rowLogger);
+    rowClient->answerNext(200, answer(row.entries));
+    std::vector<FetchResult> outcomes;
+    rowService->fetchBucketsForTests(row.tests,
+                                     [&](FetchResult result) { outcomes.push_back(result); });
+    EXPECT_EQ(outcomes, std::vector<FetchResult>{row.expected}) << answer(row.entries);
+    EXPECT_EQ(rowLogger->triples(), row.records) << answer(row.entries);
+  }
 }
 
 TEST_F(RemoteABTestService, ATestRequestedTwiceGetsTwoResultsFromTheSameEntry) {

@@ -30,6 +30,18 @@ TEST(HTTPHeaderFields, AppendKeepsRepeatedFieldsAndRemoveDropsAllOfThem) {
   fields.append("set-cookie", "b=2");
   EXPECT_EQ(fields.size(), 2u);
   EXPECT_EQ(fields.value("Set-Cookie"), "a=1");
+  // Repeats of a field pair up in order; a repeat is not the same as a field set once.
+  HTTPHeaderFields same, swapped, once;
+  same.append("SET-COOKIE", "a=1");
+  same.append("Set-Cookie", "b=2");
+  swapped.append("Set-Cookie", "b=2");
+  swapped.append("Set-Cookie", "a=1");
+  once.set("Set-Cookie", "a=1");
+  once.set("X-Other", "b=2");
+  EXPECT_EQ(fields, same);
+  EXPECT_NE(fields, swapped);
+  EXPECT_NE(fields, once);
+  EXPECT_NE(once, fields);
   EXPECT_TRUE(fields.remove("SET-COOKIE"));
   EXPECT_TRUE(fields.empty());
   EXPECT_FALSE(fields.remove("Set-Cookie"));

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace tamsenor {
 namespace {
 
@@ -59,6 +63,34 @@ TEST(URLRequest, EmptyBodyDiffersFromAbsentBody) {
 
   withEmpty.setHTTPBody(std::nullopt);
   EXPECT_EQ(withEmpty, withNone);
+}
+
+TEST(URLRequest, EqualityTreatsHeaderFieldsAsAMapWithCaseInsensitiveNames) {
+  using Fields = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    Fields left;
+    Fields right;
+    bool equal;
+  };
+  const auto withFields = [](const Fields& fields) {
+    URLRequest request(exampleURL());
+    for (const auto& [name, value] : fields) request.setValue(value, name);
+    return request;
+  };
+  for (const auto& c : std::vector<Case>{
+           {{{"Accept", "a"}, {"X-Trace", "t"}}, {{"X-Trace", "t"}, {"Accept", "a"}}, true},
+           {{{"Accept", "a"}, {"X-Trace", "t"}}, {{"x-trace", "t"}, {"ACCEPT", "a"}}, true},
+           {{{"Accept", "a"}, {"accept", "b"}}, {{"ACCEPT", "b"}}, true},
+           {{}, {}, true},
+           {{{"Accept", "a"}}, {{"Accept", "A"}}, false},
+           {{{"Accept", "a"}}, {{"Accept", "a"}, {"X-Trace", "t"}}, false},
+           {{{"Accept", "a"}, {"X-Trace", "t"}}, {{"Accept", "a"}, {"X-Trace", ""}}, false},
+           {{{"Accept", "a"}, {"X-Trace", "t"}}, {{"Accept", "a"}, {"X-Other", "t"}}, false},
+           {{{"Accept", ""}}, {}, false},
+       }) {
+    EXPECT_EQ(withFields(c.left) == withFields(c.right), c.equal);
+    EXPECT_EQ(withFields(c.right) == withFields(c.left), c.equal);
+  }
 }
 
 }  // namespace

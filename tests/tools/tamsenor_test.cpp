@@ -154,6 +154,9 @@ TEST(TamsenorProgramWithLocalService, GetCarriesNegativeNumbersAndAnyTextToTheSe
        R"({"tag_type":"key word","target_type":"wörk","target_id":-3,"taggings":[]})"},
       {{"get", "research_interests_stats", "--id", "9223372036854775807"},
        R"({"id":9223372036854775807,"works":10,"followers":128})"},
+      // Leading zeros are decimal, not octal.
+      {{"get", "research_interests_stats", "--id", "010"},
+       R"({"id":10,"works":10,"followers":128})"},
   };
   for (const auto& c : cases) {
     const auto run = tamsenor(c.arguments);
@@ -321,6 +324,21 @@ TEST_F(TamsenorProgramAgainstScriptedServer, UsageErrorsExitTwoWithOneLineAndSen
        "--header NoColon: expected \"Name: value\""},
       {{"get", "research_interests_works", "--id", "1", "--page-size", "-5"},
        "--page-size: -5 is negative, expected 0 or more"},
+      {{"get", "research_interests_stats", "--id", "99999999999999999999"},
+       "--id: 99999999999999999999 is out of range, expected -9223372036854775808 to "
+       "9223372036854775807"},
+      {{"get", "research_interests_works", "--id", "1", "--cursor", "18446744073709551616"},
+       "--cursor: 18446744073709551616 is out of range, expected 0 to 18446744073709551615"},
+      {{"post", "taggings_add", "--type", "t", "--target", "w", "--target-id",
+        "-9223372036854775809", "--data", "{}"},
+       "--target-id: -9223372036854775809 is out of range, expected -9223372036854775808 to "
+       "9223372036854775807"},
+      {{"--retries", "18446744073709551616", "get", "user_terms_acceptances"},
+       "--retries: 18446744073709551616 is out of range, expected 0 to 18446744073709551615"},
+      {{"get", "research_interests_stats", "--id", "0x10"}, "--id: 0x10 is not a decimal number"},
+      {{"get", "research_interests_search", "--query", "q", "--limit", " 5"},
+       "--limit:  5 is not a decimal number"},
+      {{"get", "research_interests_stats", "--id", ""}, "--id: empty, expected a decimal number"},
       {{"get", "research_interests_stats", "--id", "1", "--cursor", "2"},
        "--cursor does not apply to research_interests_stats"},
       {{"get", "research_interests_stats"}, "research_interests_stats needs --id"},

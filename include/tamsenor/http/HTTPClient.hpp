@@ -47,8 +47,10 @@ class HTTPClient : public std::enable_shared_from_this<HTTPClient> {
 
   // A client that signs every request with signRequest before handing it to this one. When the
   // function fails, throws, or is empty, the completion gets missingRequiredAuthentication before
-  // perform() returns and nothing is sent. The new client owns this one; call it on a client
-  // owned by a std::shared_ptr.
+  // perform() returns and nothing is sent. The function may add any field but those the transport
+  // writes (Host, Content-Length, Transfer-Encoding, Connection, Expect): the session refuses a
+  // record signed with one on every attempt, unsent, as networkError(URLError::invalidHeaderField).
+  // The new client owns this one; call it on a client owned by a std::shared_ptr.
   //   auto signedClient = client->withAuthentication([token](URLRequest r) {
   //     r.setValue("Bearer " + token, "Authorization");
   //     return Result<URLRequest, SigningFailure>::success(std::move(r)); });

@@ -31,7 +31,9 @@ class HTTPHeaderFields {
   [[nodiscard]] const_iterator begin() const noexcept { return fields_.begin(); }
   [[nodiscard]] const_iterator end() const noexcept { return fields_.end(); }
 
-  friend bool operator==(const HTTPHeaderFields&, const HTTPHeaderFields&) = default;
+  // Equal when both hold the same fields whatever their order and the case of their names, as
+  // maps compare; a field repeated by append() pairs with the same repeat on the other side.
+  friend bool operator==(const HTTPHeaderFields& a, const HTTPHeaderFields& b) noexcept;
 
  private:
   // Entries are kept in a flat vector, in order. Lookup is a linear scan, which beats hashing for

@@ -13,7 +13,7 @@ namespace tamsenor {
 class URL {
  public:
   // The URL for an absolute URL text, or nothing when the text is not one (blanks, control or
-  // non-ASCII characters, a bad percent escape, no host).
+  // non-ASCII characters, a bad percent escape, no host, a port above 65535).
   [[nodiscard]] static std::optional<URL> parse(std::string_view text);
 
   [[nodiscard]] const std::string& absoluteString() const noexcept { return text_; }

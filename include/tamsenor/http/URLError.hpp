@@ -16,6 +16,8 @@ class URLError {
   static constexpr std::int64_t invalidHeaderField = -1000;
   static constexpr std::int64_t invalidHTTPMethod = -1001;
   static constexpr std::int64_t unsupportedScheme = -1002;
+  static constexpr std::int64_t userInfoInURL = -1003;        // "user:password@" before the host
+  static constexpr std::int64_t requestHeadTooLarge = -1004;  // method, URL, fields above 64 KiB
 
   URLError(std::int64_t code, std::string description)
       : code_(code), description_(std::move(description)) {}
