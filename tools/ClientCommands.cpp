@@ -41,8 +41,9 @@ int send(const ClientOptions& options, URLRequest request) {
     return 1;
   }
   // The status goes first, so that on a terminal it does not trail a body without a line end.
-  std::cerr << "HTTP " + std::to_string(result.value().response->statusCode()) + "\n" << std::flush;
-  const auto& body = result.value().body;
+  std::cerr << "HTTP " + std::to_string(result.value().response().statusCode()) + "\n"
+            << std::flush;
+  const auto& body = result.value().body();
   std::cout.write(reinterpret_cast<const char*>(body.data()),
                   static_cast<std::streamsize>(body.size()));
   std::cout.flush();

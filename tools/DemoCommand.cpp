@@ -142,8 +142,8 @@ int demo(const ClientOptions& given) {
         [&](auto done) { stack.client->perform(request, std::move(done)); });
     exchanges.printNew(false);
     if (result) {
-      std::cout << "   result    HTTP " << result.value().response->statusCode() << "\n\n";
-      return result.value().response->statusCode() == 200;
+      std::cout << "   result    HTTP " << result.value().response().statusCode() << "\n\n";
+      return result.value().response().statusCode() == 200;
     }
     std::cout << "   result    " << to_string(result.error()) << "\n\n";
     return false;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ std::vector<std::string> authorizations(const ScriptedHTTPClient& fake) {
     values.emplace_back(request.value("Authorization").value_or("<none>"));
   }
   return values;
+}
+
+TEST(HTTPClientSuccess, RefusesANullResponse) {
+  EXPECT_THROW(HTTPClientSuccess(toData("body"), nullptr), std::invalid_argument);
 }
 
 TEST(HTTPClient, WithRetriesZeroIsTheReceiverItself) {
