@@ -145,7 +145,7 @@ int runLibrary(const LoadOptions& options, LoadStats& stats) {
   ClosedLoop loop(
       [&](std::function<void(bool)> done) {
         client->perform(record, [done = std::move(done)](HTTPClientResult result) {
-          done(result.hasValue() && result.value().response->statusCode() == 200);
+          done(result.hasValue() && result.value().response().statusCode() == 200);
         });
       },
       stats);

@@ -5,13 +5,13 @@
 
 #include "tamsenor/abtesting/RemoteABTestService.hpp"
 #include "tamsenor/endpoints/String.hpp"
+#include "tamsenor/http/Async.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
 #include "tools/ABTestFile.hpp"
 #include "tools/Commands.hpp"
 #include "tools/Connection.hpp"
 #include "tools/StderrLogger.hpp"
 #include "tools/UsageError.hpp"
-#include "tools/WaitFor.hpp"
 
 namespace tamsenor::tools {
 
@@ -34,15 +34,15 @@ std::shared_ptr<RemoteABTestService> abTestService(const Connection& connection,
 
 int send(const ClientOptions& options, URLRequest request) {
   const Connection connection(options);
-  const auto result = waitFor<HTTPClientResult>(
-      [&](auto done) { connection.client()->perform(std::move(request), std::move(done)); });
+  const auto result = tamsenor::perform(*connection.client(), std::move(request), useFuture).get();
   if (!result) {
     std::cerr << "error " + to_string(result.error()) + "\n";
     return 1;
   }
   // The status goes first, so that on a terminal it does not trail a body without a line end.
-  std::cerr << "HTTP " + std::to_string(result.value().response->statusCode()) + "\n" << std::flush;
-  const auto& body = result.value().body;
+  std::cerr << "HTTP " + std::to_string(result.value().response().statusCode()) + "\n"
+            << std::flush;
+  const auto& body = result.value().body();
   std::cout.write(reinterpret_cast<const char*>(body.data()),
                   static_cast<std::streamsize>(body.size()));
   std::cout.flush();
@@ -55,8 +55,7 @@ int signIn(const ClientOptions& options, const std::string& email) {
   const Connection connection(options);
   const auto service = RemoteMagicLinkSignInService::create(
       connection.client(), [](const std::string& line) { std::cerr << "log " + line + "\n"; });
-  const auto error = waitFor<std::optional<MagicLinkSignInService::Error>>(
-      [&](auto done) { service->sendEmail(email, std::move(done)); });
+  const auto error = tamsenor::sendEmail(*service, email, useFuture).get();
   if (error) {
     printJSON(json::object{{"error", to_string(*error)}});
     return 1;
@@ -70,8 +69,7 @@ int fetchBuckets(const ClientOptions& options, const std::string& guid,
   auto tests = readABTestFile(testsFile);
   const Connection connection(options);
   const auto service = abTestService(connection, guid);
-  const auto result = waitFor<RemoteABTestService::FetchResult>(
-      [&](auto done) { service->fetchBucketsForTests(std::move(tests), std::move(done)); });
+  const auto result = tamsenor::fetchBucketsForTests(*service, std::move(tests), useFuture).get();
   if (!result) {
     printJSON(json::object{{"error", to_string(result.error())}});
     return 1;
@@ -92,8 +90,7 @@ int exposeBucket(const ClientOptions& options, const std::string& guid,
   if (test == tests.end()) throw UsageError("no test named " + testName + " in " + testsFile);
   const Connection connection(options);
   const auto service = abTestService(connection, guid);
-  const auto result = waitFor<RemoteABTestService::ExposeResult>(
-      [&](auto done) { service->exposeBucket(bucket, *test, std::move(done)); });
+  const auto result = tamsenor::exposeBucket(*service, bucket, *test, useFuture).get();
   if (!result) {
     printJSON(json::object{{"error", to_string(result.error())}});
     return 1;

@@ -7,11 +7,11 @@
 #include "tamsenor/abtesting/RemoteABTestService.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/endpoints/String.hpp"
+#include "tamsenor/http/Async.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
 #include "tools/ClientStack.hpp"
 #include "tools/Commands.hpp"
 #include "tools/LocalService.hpp"
-#include "tools/WaitFor.hpp"
 
 namespace tamsenor::tools {
 
@@ -105,8 +105,7 @@ int demo(const ClientOptions& given) {
   std::vector<std::string> signInLog;
   const auto signIn = RemoteMagicLinkSignInService::create(
       stack.client, [&](const std::string& line) { signInLog.push_back(line); });
-  const auto signInError = waitFor<std::optional<MagicLinkSignInService::Error>>(
-      [&](auto done) { signIn->sendEmail("ada@example.org", std::move(done)); });
+  const auto signInError = sendEmail(*signIn, "ada@example.org", useFuture).get();
   exchanges.printNew(true);
   for (const auto& line : signInLog) std::cout << "   logged    " << line << '\n';
   std::cout << "   result    " << (signInError ? to_string(*signInError) : "no error") << "\n\n";
@@ -118,8 +117,7 @@ int demo(const ClientOptions& given) {
   std::cout << "2. A/B buckets: RemoteABTestService::fetchBucketsForTests(onboarding, "
                "search_ranking, dark_mode)\n";
   const auto abTests = RemoteABTestService::create(stack.client, "demo-device", logger);
-  const auto fetched = waitFor<RemoteABTestService::FetchResult>(
-      [&](auto done) { abTests->fetchBucketsForTests(tests, std::move(done)); });
+  const auto fetched = fetchBucketsForTests(*abTests, tests, useFuture).get();
   exchanges.printNew(false);
   printLogged(*logger);
   std::cout << "   result    " << (fetched ? describe(fetched.value()) : to_string(fetched.error()))
@@ -127,8 +125,7 @@ int demo(const ClientOptions& given) {
   asExpected = asExpected && fetched;
 
   std::cout << "3. Exposure: RemoteABTestService::exposeBucket(\"variant_b\", onboarding)\n";
-  const auto exposed = waitFor<RemoteABTestService::ExposeResult>(
-      [&](auto done) { abTests->exposeBucket("variant_b", tests[0], std::move(done)); });
+  const auto exposed = exposeBucket(*abTests, "variant_b", tests[0], useFuture).get();
   exchanges.printNew(false);
   printLogged(*logger);
   std::cout << "   result    "
@@ -138,12 +135,11 @@ int demo(const ClientOptions& given) {
 
   auto send = [&](const URLRequest& request) {
     std::cout << "   request   " << request.httpMethod() << ' ' << request.url() << '\n';
-    const auto result = waitFor<HTTPClientResult>(
-        [&](auto done) { stack.client->perform(request, std::move(done)); });
+    const auto result = perform(*stack.client, request, useFuture).get();
     exchanges.printNew(false);
     if (result) {
-      std::cout << "   result    HTTP " << result.value().response->statusCode() << "\n\n";
-      return result.value().response->statusCode() == 200;
+      std::cout << "   result    HTTP " << result.value().response().statusCode() << "\n\n";
+      return result.value().response().statusCode() == 200;
     }
     std::cout << "   result    " << to_string(result.error()) << "\n\n";
     return false;

@@ -14,7 +14,7 @@ void VerboseHTTPClient::perform(URLRequest request, Completion completion) {
             << std::flush;
   next_->perform(std::move(request), [completion = std::move(completion)](HTTPClientResult result) {
     if (result) {
-      std::cerr << "< HTTP " + std::to_string(result.value().response->statusCode()) + "\n";
+      std::cerr << "< HTTP " + std::to_string(result.value().response().statusCode()) + "\n";
     } else {
       std::cerr << "< error " + to_string(result.error()) + "\n";
     }

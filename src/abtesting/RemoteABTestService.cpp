@@ -157,13 +157,13 @@ void RemoteABTestService::receiveBuckets(HTTPClientResult result, const std::vec
     return completion(FetchResult::failure(Error::networkError));
   }
   const auto& answer = result.value();
-  if (const auto status = answer.response->statusCode(); status != 200) {
+  if (const auto status = answer.response().statusCode(); status != 200) {
     logError(
         concat({"Network Error: Server responded with bad status code:", std::to_string(status)}),
         kFetchFunction, __LINE__);
     return completion(FetchResult::failure(Error::networkError));
   }
-  const auto response = detail::decodeConfigResponse(asText(answer.body));
+  const auto response = detail::decodeConfigResponse(asText(answer.body()));
   if (!response || !response->success) {
     logError("Failed to decode data into successful RemoteABTestConfigResponse", kFetchFunction,
              __LINE__);
@@ -201,10 +201,10 @@ void RemoteABTestService::receiveExposure(HTTPClientResult result, const std::st
     return completion(ExposeResult::failure(Error::networkError));
   }
   const auto& answer = result.value();
-  if (answer.response->statusCode() != 200) {
+  if (answer.response().statusCode() != 200) {
     return completion(ExposeResult::failure(Error::networkError));
   }
-  const auto response = detail::decodeConfigResponse(asText(answer.body));
+  const auto response = detail::decodeConfigResponse(asText(answer.body()));
   if (!response || !response->success || response->tests.empty()) {
     logError("Failed to decode data into successful RemoteABTestConfigResponse", kExposeFunction,
              __LINE__);
@@ -271,15 +271,7 @@ std::optional<ABTestResponse> RemoteABTestService::mapRemoteResponse(
 
 bool RemoteABTestService::reportedClientFailure(const HTTPClientResult& result,
                                                 std::string_view function) const {
-  if (result) {
-    if (result.value().response) return false;
-    // A success without a response breaks the client contract; it is what the transport reports
-    // as unexpectedResponseType, so it is logged and answered as that.
-    logError(concat({"HTTPClient returned error: ",
-                     to_string(HTTPClientError::Case::unexpectedResponseType), "."}),
-             function, __LINE__);
-    return true;
-  }
+  if (result) return false;
   const auto& error = result.error();
   if (const auto& underlying = error.underlyingError()) {
     logWarning(concat({"HTTPClient returned networkError: ", underlying->description(), "."}),

@@ -12,10 +12,8 @@ PrimaryWithFallbackHTTPClientComposer::create(std::shared_ptr<HTTPClient> primar
 }
 
 bool PrimaryWithFallbackHTTPClientComposer::stands(const HTTPClientResult& result) const noexcept {
-  // A success without a response has no status to judge; like a transport that delivered no
-  // response at all, it is worth another attempt.
-  if (!result || !result.value().response) return false;
-  return !statusCodes_.contains(result.value().response->statusCode());
+  if (!result) return false;
+  return !statusCodes_.contains(result.value().response().statusCode());
 }
 
 void PrimaryWithFallbackHTTPClientComposer::perform(URLRequest request, Completion completion) {

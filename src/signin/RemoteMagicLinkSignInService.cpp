@@ -49,17 +49,9 @@ void RemoteMagicLinkSignInService::finish(const std::string& to, HTTPClientResul
     completion(Error::clientError);
     return;
   }
-  const auto& response = result.value().response;
-  // A success without a response is what the transport reports as unexpectedResponseType.
-  if (!response) {
-    log(prefix + " - HTTP Client post failed with error " +
-        to_string(HTTPClientError::unexpectedResponseType()));
-    completion(Error::clientError);
-    return;
-  }
-  if (response->statusCode() != 200) {
-    log(prefix + " - HTTP Client post returned statusCode " +
-        std::to_string(response->statusCode()));
+  const auto status = result.value().response().statusCode();
+  if (status != 200) {
+    log(prefix + " - HTTP Client post returned statusCode " + std::to_string(status));
     completion(Error::clientError);
     return;
   }

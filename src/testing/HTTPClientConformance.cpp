@@ -181,8 +181,8 @@ void checkAnswerUnchanged(
     findings.add("did not reach the caller");
   } else if (!*result) {
     findings.add("arrived as the failure " + to_string(result->error()));
-  } else if (!result->value().response || result->value().response->statusCode() != kAnswerStatus ||
-             asText(result->value().body) != kAnswerBody) {
+  } else if (result->value().response().statusCode() != kAnswerStatus ||
+             asText(result->value().body()) != kAnswerBody) {
     findings.add("arrived changed");
   }
 }

@@ -205,8 +205,8 @@ TEST(V0Endpoint, ARecordCanBeHandedToAnyClient) {
   std::optional<std::int64_t> status;
   const auto request =
       POST(POST::user_terms_acceptances{toData("{}"), "application/json"}).request();
-  client->perform(request,
-                  [&](HTTPClientResult result) { status = result.value().response->statusCode(); });
+  client->perform(
+      request, [&](HTTPClientResult result) { status = result.value().response().statusCode(); });
   EXPECT_EQ(status, 204);
   EXPECT_EQ(client->request(0), request);
 }

@@ -107,8 +107,8 @@ TEST_P(FaultTorture, AttemptsAreExactAndTheCompletionRunsOnce) {
     }
   } else {
     ASSERT_TRUE(result.hasValue()) << result.error();
-    EXPECT_EQ(result.value().response->statusCode(), 200);
-    EXPECT_EQ(asText(result.value().body), "ok");
+    EXPECT_EQ(result.value().response().statusCode(), 200);
+    EXPECT_EQ(asText(result.value().body()), "ok");
   }
 }
 

@@ -85,8 +85,8 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
     for (std::size_t i = 0; i < total; ++i) {
       client->perform(URLRequest(*URL::parse(server.baseURL() + "/load/" + std::to_string(i))),
                       [i, &calls, wrongAnswers, done](HTTPClientResult result) {
-                        if (!result || result.value().response->statusCode() != 200 ||
-                            asText(result.value().body) != std::to_string(i)) {
+                        if (!result || result.value().response().statusCode() != 200 ||
+                            asText(result.value().body()) != std::to_string(i)) {
                           ++*wrongAnswers;
                         }
                         ++calls[i];

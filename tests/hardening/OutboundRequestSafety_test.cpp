@@ -80,8 +80,8 @@ TEST(RedirectContainment, NoRedirectStatusLeadsToItsTarget) {
   ASSERT_EQ(entries.size(), statuses.size());
   for (std::size_t i = 0; i < statuses.size(); ++i) {
     ASSERT_TRUE(entries[i].value.hasValue()) << entries[i].value.error();
-    EXPECT_EQ(entries[i].value.value().response->statusCode(), statuses[i]);
-    EXPECT_EQ(asText(entries[i].value.value().body), "moved");
+    EXPECT_EQ(entries[i].value.value().response().statusCode(), statuses[i]);
+    EXPECT_EQ(asText(entries[i].value.value().body()), "moved");
   }
   EXPECT_EQ(origin.requestCount(), statuses.size());
   EXPECT_EQ(target.acceptCount(), 0u);

@@ -74,7 +74,7 @@ TEST_F(TLSRefusal, ReachesTheServerWithASoundCertificate) {
   serveCertificate(issuer_.issue(apiHostName()));
   const auto result = ping();
   ASSERT_TRUE(result.hasValue()) << result.error();
-  EXPECT_EQ(asText(result.value().body), "pong");
+  EXPECT_EQ(asText(result.value().body()), "pong");
   EXPECT_EQ(server_->requestCount(), 1u);
 }
 

@@ -43,6 +43,10 @@ std::vector<std::string> authorizations(const ScriptedHTTPClient& fake) {
   return values;
 }
 
+TEST(HTTPClientSuccess, RefusesANullResponse) {
+  EXPECT_THROW(HTTPClientSuccess(toData("body"), nullptr), std::invalid_argument);
+}
+
 TEST(HTTPClient, WithRetriesZeroIsTheReceiverItself) {
   auto fake = ScriptedHTTPClient::create();
   std::shared_ptr<HTTPClient> receiver = fake;

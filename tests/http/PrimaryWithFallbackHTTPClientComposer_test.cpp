@@ -119,24 +119,6 @@ TEST(PrimaryWithFallbackHTTPClientComposer, TriesTheFallbackOnlyWhenThePrimaryCa
   EXPECT_EQ(fallback->requests(), (std::vector<URLRequest>{postRequest()}));
 }
 
-// A client that answers "success" without any response, which only a faulty client does.
-class NoResponseClient final : public HTTPClient {
- public:
-  void perform(URLRequest, Completion completion) override {
-    completion(HTTPClientResult::success({toData("??"), nullptr}));
-  }
-};
-
-TEST(PrimaryWithFallbackHTTPClientComposer, SuccessWithoutResponseIsRetried) {
-  auto fallback = ScriptedHTTPClient::create();
-  fallback->answerNext(200, "fine");
-  auto composer = PrimaryWithFallbackHTTPClientComposer::create(
-      std::make_shared<NoResponseClient>(), fallback, kServerErrors);
-  HTTPResultLog log;
-  composer->perform(postRequest(), log.completion());
-  EXPECT_EQ(log.lines(), Lines{"200:fine"});
-}
-
 TEST(PrimaryWithFallbackHTTPClientComposer, DeferredAttemptsRunOneAfterAnother) {
   auto fake = ScriptedHTTPClient::create();
   auto client = fake->withRetries(2, kServerErrors);

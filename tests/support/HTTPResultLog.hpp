@@ -21,11 +21,9 @@ class HTTPResultLog {
       std::string line = tag.empty() ? std::string() : tag + "=";
       if (!result) {
         line += to_string(result.error());
-      } else if (!result.value().response) {
-        line += "no response";
       } else {
-        line += std::to_string(result.value().response->statusCode()) + ":" +
-                std::string(asText(result.value().body));
+        line += std::to_string(result.value().response().statusCode()) + ":" +
+                std::string(asText(result.value().body()));
       }
       std::lock_guard lock(entries->mutex);
       entries->lines.push_back(std::move(line));

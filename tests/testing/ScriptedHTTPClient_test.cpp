@@ -22,8 +22,8 @@ TEST(ScriptedHTTPClient, QueuedAnswersCompleteInsidePerformInOrder) {
 
   std::vector<std::string> seen;
   auto record = [&](HTTPClientResult result) {
-    seen.push_back(result ? std::to_string(result.value().response->statusCode()) + ":" +
-                                std::string(asText(result.value().body))
+    seen.push_back(result ? std::to_string(result.value().response().statusCode()) + ":" +
+                                std::string(asText(result.value().body()))
                           : to_string(result.error()));
   };
   client->perform(someRequest(), record);
@@ -39,7 +39,7 @@ TEST(ScriptedHTTPClient, HeldRequestCompletesOnceWhenSettled) {
   std::int64_t status = 0;
   client->perform(someRequest(), [&](HTTPClientResult result) {
     ++calls;
-    status = result.value().response->statusCode();
+    status = result.value().response().statusCode();
   });
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(client->pendingCount(), 1u);

@@ -240,8 +240,8 @@ TEST(TamsenorProgramWithLocalService, ServeAnswersUntilTerminatedAndRemovesItsCA
     ASSERT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     const auto result = future.get();
     ASSERT_TRUE(result) << result.error();
-    EXPECT_EQ(result.value().response->statusCode(), 200);
-    EXPECT_EQ(asText(result.value().body), R"({"id":7,"works":10,"followers":128})");
+    EXPECT_EQ(result.value().response().statusCode(), 200);
+    EXPECT_EQ(asText(result.value().body()), R"({"id":7,"works":10,"followers":128})");
   }
 
   ASSERT_EQ(kill(serve.pid(), SIGTERM), 0);

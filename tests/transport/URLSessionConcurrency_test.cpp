@@ -56,8 +56,8 @@ TEST(URLSessionConcurrency, ThousandRequestsFromSeveralThreadsCompleteOnceEach) 
   for (const auto& entry : entries) {
     ++timesCompleted[entry.value.id];
     ASSERT_TRUE(entry.value.result.hasValue()) << entry.value.result.error();
-    EXPECT_EQ(entry.value.result.value().response->statusCode(), 200);
-    EXPECT_EQ(asText(entry.value.result.value().body), std::to_string(entry.value.id));
+    EXPECT_EQ(entry.value.result.value().response().statusCode(), 200);
+    EXPECT_EQ(asText(entry.value.result.value().body()), std::to_string(entry.value.id));
     EXPECT_EQ(entry.thread, entries.front().thread);
   }
   ASSERT_EQ(timesCompleted.size(), static_cast<std::size_t>(threads * perThread));

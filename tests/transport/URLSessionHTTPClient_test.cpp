@@ -95,8 +95,8 @@ TEST(URLSessionHTTPClient, ClassifiesBodyAndHTTPResponseAsSuccessWhateverTheStat
   const auto response = std::make_shared<const HTTPURLResponse>(urlOf("https://a.example/"), 503);
   const auto result = URLSessionHTTPClient::classify(Data{}, response, std::nullopt);
   ASSERT_TRUE(result.hasValue());
-  EXPECT_TRUE(result.value().body.empty());
-  EXPECT_EQ(result.value().response, response);  // the very object, not a copy
+  EXPECT_TRUE(result.value().body().empty());
+  EXPECT_EQ(&result.value().response(), response.get());  // the very object, not a copy
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -150,7 +150,7 @@ TEST_F(URLSessionHTTPClientTest, ReplacesAcceptAndUserAgentAndLeavesTheRestAlone
   const auto outcome = exchange(plainHTTP(), original);
   EXPECT_EQ(original, before);
   ASSERT_TRUE(outcome.result && outcome.result->hasValue());
-  EXPECT_EQ(asText(outcome.result->value().body), R"(POST {"n":1})");
+  EXPECT_EQ(asText(outcome.result->value().body()), R"(POST {"n":1})");
   ASSERT_EQ(seen_.count(), 1u);
   const std::string host = "127.0.0.1:" + std::to_string(server_.port());
   EXPECT_EQ(seen_.entries()[0].value, (Fields{{"Content-Length", "7"},
@@ -179,14 +179,14 @@ TEST_F(URLSessionHTTPClientTest, AddsAcceptAndUserAgentToARecordWithoutThem) {
 TEST_F(URLSessionHTTPClientTest, DeliversErrorStatusesAsSuccess) {
   const auto serverError = exchange(plainHTTP(), request("/status/500"));
   ASSERT_TRUE(serverError.result && serverError.result->hasValue());
-  EXPECT_EQ(serverError.result->value().response->statusCode(), 500);
-  EXPECT_TRUE(serverError.result->value().body.empty());
+  EXPECT_EQ(serverError.result->value().response().statusCode(), 500);
+  EXPECT_TRUE(serverError.result->value().body().empty());
   EXPECT_EQ(serverError.count, 1u);
 
   const auto notFound = exchange(plainHTTP(), request("/status/404"));
   ASSERT_TRUE(notFound.result && notFound.result->hasValue());
-  EXPECT_EQ(notFound.result->value().response->statusCode(), 404);
-  EXPECT_EQ(asText(notFound.result->value().body), "missing");
+  EXPECT_EQ(notFound.result->value().response().statusCode(), 404);
+  EXPECT_EQ(asText(notFound.result->value().body()), "missing");
 }
 
 TEST_F(URLSessionHTTPClientTest, ARefusedRecordFailsAsNetworkErrorAndReachesNoServer) {
@@ -335,7 +335,7 @@ TEST(URLSessionHTTPClientFaults, ASlowDripWithinTheTimeoutIntervalSucceeds) {
   report("slow drip within timeout (1 s)", outcome);
   EXPECT_EQ(outcome.count, 1u);
   ASSERT_TRUE(outcome.result && outcome.result->hasValue());
-  EXPECT_EQ(asText(outcome.result->value().body), "0123456789");
+  EXPECT_EQ(asText(outcome.result->value().body()), "0123456789");
   // Longer than the interval in all: only idleness counts.
   EXPECT_GE(outcome.elapsed, 1800ms);
 }
@@ -384,11 +384,11 @@ TEST_F(URLSessionHTTPClientTLSTest, VerifiesTheAPIHostAgainstTheExtraCAThroughTh
   ASSERT_TRUE(outcome.result.has_value());
   ASSERT_TRUE(outcome.result->hasValue()) << outcome.result->error();
   const auto& success = outcome.result->value();
-  EXPECT_EQ(asText(success.body), "pong");
-  EXPECT_EQ(success.response->statusCode(), 200);
-  EXPECT_EQ(success.response->url(), apiBaseURL().appendingPathComponent("ping"));
-  EXPECT_EQ(success.response->httpVersion(), "1.1");  // the server speaks no HTTP/2
-  EXPECT_GT(success.response->timings().tlsHandshake, 0.0);
+  EXPECT_EQ(asText(success.body()), "pong");
+  EXPECT_EQ(success.response().statusCode(), 200);
+  EXPECT_EQ(success.response().url(), apiBaseURL().appendingPathComponent("ping"));
+  EXPECT_EQ(success.response().httpVersion(), "1.1");  // the server speaks no HTTP/2
+  EXPECT_GT(success.response().timings().tlsHandshake, 0.0);
   EXPECT_EQ(server_->requestCount(), 1u);
 }
 
@@ -452,9 +452,9 @@ TEST_F(URLSessionHTTPClientTLSTest, MultiplexesConcurrentRequestsOverOneHTTP2Con
   EXPECT_EQ(results->count(), total);
   for (const auto& entry : results->entries()) {
     ASSERT_TRUE(entry.value.hasValue()) << entry.value.error();
-    EXPECT_EQ(entry.value.value().response->httpVersion(), "2");
-    EXPECT_EQ(entry.value.value().response->statusCode(), 200);
-    EXPECT_EQ(asText(entry.value.value().body), "hello over h2\n");
+    EXPECT_EQ(entry.value.value().response().httpVersion(), "2");
+    EXPECT_EQ(entry.value.value().response().statusCode(), 200);
+    EXPECT_EQ(asText(entry.value.value().body()), "hello over h2\n");
   }
   EXPECT_EQ(nghttpd.requestCount(), total);
   EXPECT_EQ(nghttpd.connectionCount(), 1u);

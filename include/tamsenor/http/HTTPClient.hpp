@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -17,10 +18,21 @@
 
 namespace tamsenor {
 
-// An HTTP answer of any status code: the body (possibly empty) and the response.
-struct HTTPClientSuccess {
-  Data body;
-  std::shared_ptr<const HTTPURLResponse> response;
+// An HTTP answer of any status code: the body (possibly empty) and the response, which is always
+// there. A null response is a broken client, so the constructor throws std::invalid_argument.
+class HTTPClientSuccess {
+ public:
+  HTTPClientSuccess(Data body, std::shared_ptr<const HTTPURLResponse> response)
+      : body_(std::move(body)), response_(std::move(response)) {
+    if (!response_) throw std::invalid_argument("HTTPClientSuccess: no response");
+  }
+
+  [[nodiscard]] const Data& body() const noexcept { return body_; }
+  [[nodiscard]] const HTTPURLResponse& response() const noexcept { return *response_; }
+
+ private:
+  Data body_;
+  std::shared_ptr<const HTTPURLResponse> response_;
 };
 
 using HTTPClientResult = Result<HTTPClientSuccess, HTTPClientError>;

@@ -25,6 +25,14 @@ class URLError {
   [[nodiscard]] std::int64_t code() const noexcept { return code_; }
   [[nodiscard]] const std::string& description() const noexcept { return description_; }
 
+  // The kinds of failure an application acts on; at most one holds, and many codes are none.
+  [[nodiscard]] bool isCancelled() const noexcept;
+  [[nodiscard]] bool isTimedOut() const noexcept;
+  [[nodiscard]] bool isCannotConnect() const noexcept;  // refused, unreachable, no such host
+  [[nodiscard]] bool isSecureConnectionFailed() const noexcept;  // TLS handshake or certificate
+  [[nodiscard]] bool isConnectionLost() const noexcept;          // closed or reset mid-exchange
+  [[nodiscard]] bool isBadServerResponse() const noexcept;       // an answer that is not good HTTP
+
   friend bool operator==(const URLError&, const URLError&) = default;
   friend std::ostream& operator<<(std::ostream& out, const URLError& error) {
     return out << error.description_;
