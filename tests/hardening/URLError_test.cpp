@@ -59,6 +59,18 @@ TEST_P(URLErrorPredicates, ExactlyOneHoldsForEachTransportFault) {
   EXPECT_EQ(predicatesHolding(*result.error().underlyingError()), row.holds) << result.error();
 }
 
+TEST(URLErrorPredicates, OnlyCancelledHoldsForARequestCancelledWithItsSession) {
+  FaultBench bench(Fault::stall, [](std::size_t) { return FaultBench::Step::fault; });
+  auto session = bench.session();
+  auto answer = perform(*bench.client("Predicates/1", session), bench.request(), useFuture);
+  session->invalidateAndCancel();
+  ASSERT_EQ(answer.wait_for(0s), std::future_status::ready);
+  const auto result = answer.get();
+  ASSERT_FALSE(result.hasValue());
+  EXPECT_EQ(predicatesHolding(*result.error().underlyingError()),
+            std::vector<std::string>{"cancelled"});
+}
+
 INSTANTIATE_TEST_SUITE_P(
     EveryFault, URLErrorPredicates,
     ::testing::Values(Row{Fault::connectionRefused, {"cannotConnect"}},
