@@ -5,14 +5,15 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string_view>
 
+#include "platform/ResponseHeadCheck.hpp"
 #include "platform/URLRequestValidation.hpp"
 
 namespace tamsenor::detail {
@@ -26,7 +27,7 @@ constexpr int idleWaitMilliseconds = 60'000;
 constexpr std::size_t maxIdleHandles = 64;
 // A Content-Length is a promise from the peer, not a measurement: reserve no more than this up
 // front, and let a body that really is larger grow as it arrives.
-constexpr curl_off_t maxBodyReservation = 64 * 1024 * 1024;
+constexpr std::int64_t maxBodyReservation = 1024 * 1024;
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -104,6 +105,10 @@ struct URLSessionLoop::Transfer {
   HTTPHeaderFields responseHeaders;
   std::shared_ptr<const HTTPURLResponse> response;
   std::optional<URLError> error;
+  ResponseHeadCheck headCheck;
+  std::size_t bodyLimit = 0;  // 0: none
+  // Why a callback stopped the exchange; it outranks the code libcurl then reports.
+  std::optional<URLError> refusal;
   bool headerComplete = false;  // the blank line after the last status line arrived
   // When a byte last moved either way, and how long the exchange may stay idle.
   std::chrono::steady_clock::time_point lastMoved;
@@ -403,6 +408,7 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
   transfer.idleLimit = std::chrono::milliseconds(timeoutMilliseconds);
   transfer.movedBytes = -1;
   transfer.idleTooLong = false;
+  transfer.bodyLimit = configuration_.maxResponseBodyBytes;
 
   // The handle may come from any earlier request, so every choice of method is made afresh.
   set(CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
@@ -430,7 +436,22 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
 size_t URLSessionLoop::onBody(char* data, size_t size, size_t count, void* user) noexcept {
   auto& transfer = *static_cast<Transfer*>(user);
   const size_t bytes = size * count;
+  const std::size_t held = transfer.body.size();
+  const std::size_t limit = transfer.bodyLimit;
+  if (limit != 0 && bytes > limit - held) {
+    transfer.refusal =
+        URLError(CURLE_FILESIZE_EXCEEDED, std::string(curl_easy_strerror(CURLE_FILESIZE_EXCEEDED)) +
+                                              ": the response body is over the limit of " +
+                                              std::to_string(limit) + " bytes");
+    return 0;
+  }
   try {
+    if (held + bytes > transfer.body.capacity()) {
+      // Grow by doubling as usual, but never past the limit: the buffer stays within it.
+      std::size_t wanted = std::max(held + bytes, 2 * transfer.body.capacity());
+      if (limit != 0) wanted = std::min(wanted, limit);
+      transfer.body.reserve(wanted);
+    }
     transfer.body.insert(transfer.body.end(), data, data + bytes);
   } catch (...) {
     return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
@@ -444,6 +465,8 @@ size_t URLSessionLoop::onHeader(char* data, size_t size, size_t count, void* use
   const std::string_view line = trimmed(std::string_view(data, bytes));
   try {
     if (line.starts_with("HTTP/")) {
+      transfer.refusal = transfer.headCheck.statusLine(line);
+      if (transfer.refusal) return 0;
       // A new status line: whatever came before belonged to an interim (1xx) answer.
       transfer.responseHeaders = HTTPHeaderFields();
       // Room for what a typical answer carries, so the fields do not grow one by one.
@@ -459,12 +482,15 @@ size_t URLSessionLoop::onHeader(char* data, size_t size, size_t count, void* use
     if (colon == std::string_view::npos) return bytes;
     const auto name = trimmed(line.substr(0, colon));
     const auto value = trimmed(line.substr(colon + 1));
-    if (equalsIgnoringASCIICase(name, "Content-Length")) {
-      curl_off_t length = 0;
-      const auto parsed = std::from_chars(value.data(), value.data() + value.size(), length);
-      if (parsed.ec == std::errc() && length > 0) {
-        transfer.body.reserve(static_cast<std::size_t>(std::min(length, maxBodyReservation)));
+    transfer.refusal = transfer.headCheck.field(name, value);
+    if (transfer.refusal) return 0;
+    if (const auto length = transfer.headCheck.contentLength();
+        length && equalsIgnoringASCIICase(name, "Content-Length")) {
+      auto reservation = std::min(*length, maxBodyReservation);
+      if (transfer.bodyLimit != 0) {
+        reservation = std::min(reservation, static_cast<std::int64_t>(transfer.bodyLimit));
       }
+      transfer.body.reserve(static_cast<std::size_t>(reservation));
     }
     transfer.responseHeaders.append(std::string(name), std::string(value));
   } catch (...) {
@@ -496,6 +522,11 @@ void URLSessionLoop::collectFinished() {
 
 void URLSessionLoop::finish(Transfer& transfer, CURLcode code) {
   CURL* easy = transfer.handle->easy.get();
+  if (transfer.refusal) {
+    transfer.error = std::move(transfer.refusal);
+    detach(transfer);
+    return;
+  }
   if (code == CURLE_ABORTED_BY_CALLBACK && transfer.idleTooLong) {
     code = CURLE_OPERATION_TIMEDOUT;
     std::snprintf(transfer.errorBuffer, sizeof transfer.errorBuffer, "no data moved for %lld ms",

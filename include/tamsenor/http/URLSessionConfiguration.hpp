@@ -35,6 +35,9 @@ struct URLSessionConfiguration {
   std::optional<std::string> proxy;
   // URL schemes that may be sent, compared without case; only "http" and "https" can be allowed.
   std::vector<std::string> allowedSchemes{"https"};
+  // The most body bytes kept for one answer: past it the exchange fails (code 63, the description
+  // names the limit) and the buffer never grows beyond it. 0 means no limit.
+  std::size_t maxResponseBodyBytes = 64 * 1024 * 1024;
   // Receives what a task handler throws, on the session's loop thread; without it the exception
   // is dropped. Either way the loop and the other transfers go on.
   std::function<void(std::exception_ptr)> onHandlerException;
