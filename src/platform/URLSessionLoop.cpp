@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <new>
 #include <string_view>
+#include <variant>
 
 #include "platform/ResponseHeadCheck.hpp"
 #include "platform/URLRequestValidation.hpp"
@@ -146,6 +147,14 @@ URLSessionLoop::URLSessionLoop(URLSessionConfiguration configuration)
   }
   if (configuration_.additionalCABundlePath)
     loadAdditionalCAs(*configuration_.additionalCABundlePath);
+  if (configuration_.proxy) {
+    auto parsed = ProxySetting::parse(*configuration_.proxy);
+    if (auto* setting = std::get_if<ProxySetting>(&parsed)) {
+      proxy_ = std::move(*setting);
+    } else {
+      proxyError_ = std::get<URLError>(std::move(parsed));
+    }
+  }
 
   // One thread touches these handles, so the share needs no lock callbacks. Sharing TLS sessions
   // spares every further connection to a host a full handshake.
@@ -273,6 +282,8 @@ void URLSessionLoop::start(std::unique_ptr<Transfer> transfer) {
     transfer->error = URLError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
   } else if (auto invalid = validateRequest(transfer->request, configuration_.allowedSchemes)) {
     transfer->error = std::move(invalid);
+  } else if (proxyError_) {
+    transfer->error = proxyError_;
   } else if (additionalCAsError_ &&
              equalsIgnoringASCIICase(transfer->request.url().scheme(), "https")) {
     transfer->error = additionalCAsError_;
@@ -328,8 +339,15 @@ std::unique_ptr<URLSessionLoop::Handle> URLSessionLoop::takeHandle(CURLcode& fai
     set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(this));
   }
   if (connectTo_) set(CURLOPT_CONNECT_TO, connectTo_.get());
-  // An empty proxy switches off libcurl's reading of proxy environment variables.
-  set(CURLOPT_PROXY, configuration_.proxy ? configuration_.proxy->c_str() : "");
+  // An empty proxy and an empty exception list switch off libcurl's reading of the proxy
+  // environment variables. Credentials go separately, so libcurl never has them in a URL that an
+  // error text of its own could quote.
+  set(CURLOPT_PROXY, proxy_ ? proxy_->address.c_str() : "");
+  set(CURLOPT_NOPROXY, "");
+  if (proxy_ && proxy_->hasCredentials) {
+    set(CURLOPT_PROXYUSERNAME, proxy_->user.c_str());
+    set(CURLOPT_PROXYPASSWORD, proxy_->password.c_str());
+  }
   if (share_) set(CURLOPT_SHARE, share_.get());
   // libcurl's speed check samples once a second and averages over five, so it can fire early on
   // a slow drip or seconds late after a request body. Idleness is timed here instead, on the

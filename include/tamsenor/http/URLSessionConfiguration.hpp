@@ -31,7 +31,10 @@ struct URLSessionConfiguration {
   // makes every https request of the session fail (code 77) without sending anything.
   std::optional<std::string> additionalCABundlePath;
   std::vector<HostOverride> hostOverrides;
-  // A proxy URL ("http://proxy:3128"); without one no proxy is used, whatever the environment says.
+  // A proxy URL: "http://", "socks5://" or "socks5h://", an optional "user:password@" (percent-
+  // encoded), a host and a port (1080 when none is given), e.g. "http://proxy:3128". Any other
+  // setting makes every request of the session fail (code 1 or 3) with a text that quotes none of
+  // it. Without one no proxy is used, whatever the environment says.
   std::optional<std::string> proxy;
   // URL schemes that may be sent, compared without case; only "http" and "https" can be allowed.
   std::vector<std::string> allowedSchemes{"https"};
