@@ -334,10 +334,10 @@ std::unique_ptr<URLSessionLoop::Handle> URLSessionLoop::takeHandle(CURLcode& fai
   // The system's CA bundle alone: with a CA folder configured too, libcurl cannot keep the parsed
   // CA store between connections and reads the whole bundle again for every handshake.
   set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
-  if (!additionalCAs_.empty()) {
-    set(CURLOPT_SSL_CTX_FUNCTION, &URLSessionLoop::onSSLContext);
-    set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(this));
-  }
+  // Always, because it also keeps TLS secrets from the key-log file that libcurl opens when the
+  // environment names one.
+  set(CURLOPT_SSL_CTX_FUNCTION, &URLSessionLoop::onSSLContext);
+  set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(this));
   if (connectTo_) set(CURLOPT_CONNECT_TO, connectTo_.get());
   // An empty proxy and an empty exception list switch off libcurl's reading of the proxy
   // environment variables. Credentials go separately, so libcurl never has them in a URL that an
@@ -519,7 +519,11 @@ size_t URLSessionLoop::onHeader(char* data, size_t size, size_t count, void* use
 
 CURLcode URLSessionLoop::onSSLContext(CURL*, void* context, void* user) noexcept {
   auto& loop = *static_cast<URLSessionLoop*>(user);
-  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(context));
+  auto* ssl = static_cast<SSL_CTX*>(context);
+  // libcurl installs a key logger when SSLKEYLOGFILE is set; the session reads no environment,
+  // and traffic secrets on disk would expose every token sent.
+  SSL_CTX_set_keylog_callback(ssl, nullptr);
+  X509_STORE* store = SSL_CTX_get_cert_store(ssl);
   for (const auto& certificate : loop.additionalCAs_) {
     // Adding a certificate the store already holds (a cached store) is not an error.
     X509_STORE_add_cert(store, certificate.get());
