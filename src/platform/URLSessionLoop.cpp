@@ -327,7 +327,6 @@ std::unique_ptr<URLSessionLoop::Handle> URLSessionLoop::takeHandle(CURLcode& fai
   set(CURLOPT_HEADERFUNCTION, &URLSessionLoop::onHeader);
   set(CURLOPT_HTTP_VERSION,
       configuration_.http2 ? long{CURL_HTTP_VERSION_2TLS} : long{CURL_HTTP_VERSION_1_1});
-  set(CURLOPT_PIPEWAIT, 1L);
   set(CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2});
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
@@ -427,6 +426,10 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
   transfer.movedBytes = -1;
   transfer.idleTooLong = false;
   transfer.bodyLimit = configuration_.maxResponseBodyBytes;
+  // Waiting for a connection to multiplex on pays only where HTTP/2 can be spoken; on plain HTTP
+  // it queues a request behind a connection that will never carry it.
+  set(CURLOPT_PIPEWAIT,
+      configuration_.http2 && equalsIgnoringASCIICase(request.url().scheme(), "https") ? 1L : 0L);
 
   // The handle may come from any earlier request, so every choice of method is made afresh.
   set(CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,6 +70,44 @@ TEST(URLSessionConcurrency, ThousandRequestsFromSeveralThreadsCompleteOnceEach) 
   EXPECT_LE(server.connectionCount(), 6u);
   std::printf("[ reuse    ] %d concurrent requests, %zu server-side connection(s)\n",
               threads * perThread, server.connectionCount());
+}
+
+// Slow answers on plain HTTP, each closing its connection: every request gets a connection of its
+// own at once instead of queueing for one that might multiplex, which HTTP/1.1 never does.
+TEST(URLSessionConcurrency, PlainHTTPRequestsDoNotWaitToMultiplex) {
+  constexpr int requests = 4;
+  std::mutex mutex;
+  std::condition_variable arrived;
+  int inFlight = 0;
+  int mostInFlight = 0;
+  testing::LoopbackHTTPServer server;
+  server.server().Get("/slow", [&](const httplib::Request&, httplib::Response& response) {
+    std::unique_lock lock(mutex);
+    mostInFlight = std::max(mostInFlight, ++inFlight);
+    arrived.notify_all();
+    // Holds each answer until all requests are in, or for 2 s when they come one by one.
+    arrived.wait_for(lock, 2s, [&] { return mostInFlight == requests; });
+    --inFlight;
+    response.set_header("Connection", "close");
+    response.set_content("slow", "text/plain");
+  });
+  server.start();
+
+  URLSessionConfiguration configuration;  // HTTP/2 on, as shipped
+  configuration.allowedSchemes = {"http"};
+  auto recorder = std::make_shared<testing::CompletionRecorder<HTTPClientResult>>();
+  auto client = URLSessionHTTPClient::create(URLSession::create(configuration), "Slow/1");
+  for (int i = 0; i < requests; ++i) {
+    client->perform(URLRequest(*URL::parse(server.baseURL() + "/slow")),
+                    [recorder](HTTPClientResult result) { recorder->record(std::move(result)); });
+  }
+  ASSERT_TRUE(recorder->waitFor(requests, 30s));
+  client.reset();
+  for (const auto& entry : recorder->entries()) {
+    ASSERT_TRUE(entry.value.hasValue()) << entry.value.error();
+  }
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(mostInFlight, requests);
 }
 
 }  // namespace
