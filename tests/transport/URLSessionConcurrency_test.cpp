@@ -1,16 +1,17 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/CompletionRecorder.hpp"
+#include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 
@@ -72,42 +73,42 @@ TEST(URLSessionConcurrency, ThousandRequestsFromSeveralThreadsCompleteOnceEach) 
               threads * perThread, server.connectionCount());
 }
 
-// Slow answers on plain HTTP, each closing its connection: every request gets a connection of its
-// own at once instead of queueing for one that might multiplex, which HTTP/1.1 never does.
+// Requests to a plain-HTTP server whose answers come slowly: each gets a connection of its own at
+// once instead of queueing for one that might multiplex, which HTTP/1.1 never does.
 TEST(URLSessionConcurrency, PlainHTTPRequestsDoNotWaitToMultiplex) {
-  constexpr int requests = 4;
-  std::mutex mutex;
-  std::condition_variable arrived;
-  int inFlight = 0;
-  int mostInFlight = 0;
-  testing::LoopbackHTTPServer server;
-  server.server().Get("/slow", [&](const httplib::Request&, httplib::Response& response) {
-    std::unique_lock lock(mutex);
-    mostInFlight = std::max(mostInFlight, ++inFlight);
-    arrived.notify_all();
-    // Holds each answer until all requests are in, or for 2 s when they come one by one.
-    arrived.wait_for(lock, 2s, [&] { return mostInFlight == requests; });
-    --inFlight;
-    response.set_header("Connection", "close");
-    response.set_content("slow", "text/plain");
+  constexpr std::size_t requests = 4;
+  std::atomic<std::size_t> mostAtOnce{0};
+  testing::FaultServer server([&](testing::FaultServer& self, int first) {
+    // Answers nothing until the others are in too, or for 2 s when they queue behind this one.
+    auto connections = self.acceptMore(requests - 1, 2s);
+    connections.insert(connections.begin(), first);
+    mostAtOnce = std::max(mostAtOnce.load(), connections.size());
+    for (const int connection : connections) {
+      if (self.readRequestHead(connection)) {
+        self.send(connection,
+                  "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\nslow");
+      }
+      if (connection != first) ::close(connection);
+    }
   });
-  server.start();
 
   URLSessionConfiguration configuration;  // HTTP/2 on, as shipped
   configuration.allowedSchemes = {"http"};
   auto recorder = std::make_shared<testing::CompletionRecorder<HTTPClientResult>>();
   auto client = URLSessionHTTPClient::create(URLSession::create(configuration), "Slow/1");
-  for (int i = 0; i < requests; ++i) {
-    client->perform(URLRequest(*URL::parse(server.baseURL() + "/slow")),
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/slow";
+  for (std::size_t i = 0; i < requests; ++i) {
+    client->perform(URLRequest(*URL::parse(url)),
                     [recorder](HTTPClientResult result) { recorder->record(std::move(result)); });
   }
   ASSERT_TRUE(recorder->waitFor(requests, 30s));
   client.reset();
   for (const auto& entry : recorder->entries()) {
     ASSERT_TRUE(entry.value.hasValue()) << entry.value.error();
+    EXPECT_EQ(asText(entry.value.value().body), "slow");
   }
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(mostInFlight, requests);
+  EXPECT_EQ(mostAtOnce.load(), requests);
+  EXPECT_EQ(server.acceptCount(), requests);
 }
 
 }  // namespace
