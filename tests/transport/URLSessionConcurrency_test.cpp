@@ -104,8 +104,7 @@ TEST(URLSessionConcurrency, PlainHTTPRequestsDoNotWaitToMultiplex) {
   ASSERT_TRUE(recorder->waitFor(requests, 30s));
   client.reset();
   for (const auto& entry : recorder->entries()) {
-    ASSERT_TRUE(entry.value.hasValue()) << entry.value.error();
-    EXPECT_EQ(asText(entry.value.value().body), "slow");
+    EXPECT_TRUE(entry.value.hasValue()) << entry.value.error();
   }
   EXPECT_EQ(mostAtOnce.load(), requests);
   EXPECT_EQ(server.acceptCount(), requests);
