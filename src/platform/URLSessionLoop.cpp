@@ -6,14 +6,16 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string_view>
+#include <variant>
 
+#include "platform/ResponseHeadCheck.hpp"
 #include "platform/URLRequestValidation.hpp"
 
 namespace tamsenor::detail {
@@ -28,7 +30,7 @@ constexpr int kBusyWaitMilliseconds = 1'000;
 constexpr std::size_t maxIdleHandles = 64;
 // A Content-Length is a promise from the peer, not a measurement: reserve no more than this up
 // front, and let a body that really is larger grow as it arrives.
-constexpr curl_off_t maxBodyReservation = 64 * 1024 * 1024;
+constexpr std::int64_t maxBodyReservation = 1024 * 1024;
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -108,6 +110,10 @@ struct URLSessionLoop::Transfer {
   HTTPHeaderFields responseHeaders;
   std::shared_ptr<const HTTPURLResponse> response;
   std::optional<URLError> error;
+  ResponseHeadCheck headCheck;
+  std::size_t bodyLimit = 0;  // 0: none
+  // Why a callback stopped the exchange; it outranks the code libcurl then reports.
+  std::optional<URLError> refusal;
   bool headerComplete = false;  // the blank line after the last status line arrived
   // When a byte last moved either way, and how long the exchange may stay idle.
   std::chrono::steady_clock::time_point lastMoved;
@@ -150,6 +156,14 @@ URLSessionLoop::URLSessionLoop(URLSessionConfiguration configuration)
   }
   if (configuration_.additionalCABundlePath)
     loadAdditionalCAs(*configuration_.additionalCABundlePath);
+  if (configuration_.proxy) {
+    auto parsed = ProxySetting::parse(*configuration_.proxy);
+    if (auto* setting = std::get_if<ProxySetting>(&parsed)) {
+      proxy_ = std::move(*setting);
+    } else {
+      proxyError_ = std::get<URLError>(std::move(parsed));
+    }
+  }
 
   // One thread touches these handles, so the share needs no lock callbacks. Sharing TLS sessions
   // spares every further connection to a host a full handshake.
@@ -294,6 +308,8 @@ void URLSessionLoop::run() {
 void URLSessionLoop::start(std::unique_ptr<Transfer> transfer) {
   if (auto invalid = validateRequest(transfer->request, configuration_.allowedSchemes)) {
     transfer->error = std::move(invalid);
+  } else if (proxyError_) {
+    transfer->error = proxyError_;
   } else if (additionalCAsError_ &&
              equalsIgnoringASCIICase(transfer->request.url().scheme(), "https")) {
     transfer->error = additionalCAsError_;
@@ -337,20 +353,26 @@ std::unique_ptr<URLSessionLoop::Handle> URLSessionLoop::takeHandle(CURLcode& fai
   set(CURLOPT_HEADERFUNCTION, &URLSessionLoop::onHeader);
   set(CURLOPT_HTTP_VERSION,
       configuration_.http2 ? long{CURL_HTTP_VERSION_2TLS} : long{CURL_HTTP_VERSION_1_1});
-  set(CURLOPT_PIPEWAIT, 1L);
   set(CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2});
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   // The system's CA bundle alone: with a CA folder configured too, libcurl cannot keep the parsed
   // CA store between connections and reads the whole bundle again for every handshake.
   set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
-  if (!additionalCAs_.empty()) {
-    set(CURLOPT_SSL_CTX_FUNCTION, &URLSessionLoop::onSSLContext);
-    set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(this));
-  }
+  // Always, because it also keeps TLS secrets from the key-log file that libcurl opens when the
+  // environment names one.
+  set(CURLOPT_SSL_CTX_FUNCTION, &URLSessionLoop::onSSLContext);
+  set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(this));
   if (connectTo_) set(CURLOPT_CONNECT_TO, connectTo_.get());
-  // An empty proxy switches off libcurl's reading of proxy environment variables.
-  set(CURLOPT_PROXY, configuration_.proxy ? configuration_.proxy->c_str() : "");
+  // An empty proxy and an empty exception list switch off libcurl's reading of the proxy
+  // environment variables. Credentials go separately, so libcurl never has them in a URL that an
+  // error text of its own could quote.
+  set(CURLOPT_PROXY, proxy_ ? proxy_->address.c_str() : "");
+  set(CURLOPT_NOPROXY, "");
+  if (proxy_ && proxy_->hasCredentials) {
+    set(CURLOPT_PROXYUSERNAME, proxy_->user.c_str());
+    set(CURLOPT_PROXYPASSWORD, proxy_->password.c_str());
+  }
   if (share_) set(CURLOPT_SHARE, share_.get());
   // libcurl's speed check samples once a second and averages over five, so it can fire early on
   // a slow drip or seconds late after a request body. Idleness is timed here instead, on the
@@ -431,6 +453,11 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
   transfer.idleLimit = std::chrono::milliseconds(timeoutMilliseconds);
   transfer.movedBytes = -1;
   transfer.idleTooLong = false;
+  transfer.bodyLimit = configuration_.maxResponseBodyBytes;
+  // Waiting for a connection to multiplex on pays only where HTTP/2 can be spoken; on plain HTTP
+  // it queues a request behind a connection that will never carry it.
+  set(CURLOPT_PIPEWAIT,
+      configuration_.http2 && equalsIgnoringASCIICase(request.url().scheme(), "https") ? 1L : 0L);
 
   // The handle may come from any earlier request, so every choice of method is made afresh.
   set(CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
@@ -458,7 +485,22 @@ std::optional<URLError> URLSessionLoop::configure(Transfer& transfer) {
 size_t URLSessionLoop::onBody(char* data, size_t size, size_t count, void* user) noexcept {
   auto& transfer = *static_cast<Transfer*>(user);
   const size_t bytes = size * count;
+  const std::size_t held = transfer.body.size();
+  const std::size_t limit = transfer.bodyLimit;
+  if (limit != 0 && bytes > limit - held) {
+    transfer.refusal =
+        URLError(CURLE_FILESIZE_EXCEEDED, std::string(curl_easy_strerror(CURLE_FILESIZE_EXCEEDED)) +
+                                              ": the response body is over the limit of " +
+                                              std::to_string(limit) + " bytes");
+    return 0;
+  }
   try {
+    if (held + bytes > transfer.body.capacity()) {
+      // Grow by doubling as usual, but never past the limit: the buffer stays within it.
+      std::size_t wanted = std::max(held + bytes, 2 * transfer.body.capacity());
+      if (limit != 0) wanted = std::min(wanted, limit);
+      transfer.body.reserve(wanted);
+    }
     transfer.body.insert(transfer.body.end(), data, data + bytes);
   } catch (...) {
     return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
@@ -472,6 +514,8 @@ size_t URLSessionLoop::onHeader(char* data, size_t size, size_t count, void* use
   const std::string_view line = trimmed(std::string_view(data, bytes));
   try {
     if (line.starts_with("HTTP/")) {
+      transfer.refusal = transfer.headCheck.statusLine(line);
+      if (transfer.refusal) return 0;
       // A new status line: whatever came before belonged to an interim (1xx) answer.
       transfer.responseHeaders = HTTPHeaderFields();
       // Room for what a typical answer carries, so the fields do not grow one by one.
@@ -487,12 +531,15 @@ size_t URLSessionLoop::onHeader(char* data, size_t size, size_t count, void* use
     if (colon == std::string_view::npos) return bytes;
     const auto name = trimmed(line.substr(0, colon));
     const auto value = trimmed(line.substr(colon + 1));
-    if (equalsIgnoringASCIICase(name, "Content-Length")) {
-      curl_off_t length = 0;
-      const auto parsed = std::from_chars(value.data(), value.data() + value.size(), length);
-      if (parsed.ec == std::errc() && length > 0) {
-        transfer.body.reserve(static_cast<std::size_t>(std::min(length, maxBodyReservation)));
+    transfer.refusal = transfer.headCheck.field(name, value);
+    if (transfer.refusal) return 0;
+    if (const auto length = transfer.headCheck.contentLength();
+        length && equalsIgnoringASCIICase(name, "Content-Length")) {
+      auto reservation = std::min(*length, maxBodyReservation);
+      if (transfer.bodyLimit != 0) {
+        reservation = std::min(reservation, static_cast<std::int64_t>(transfer.bodyLimit));
       }
+      transfer.body.reserve(static_cast<std::size_t>(reservation));
     }
     transfer.responseHeaders.append(std::string(name), std::string(value));
   } catch (...) {
@@ -510,7 +557,11 @@ int URLSessionLoop::onSend(void* user, char*, char*, int, int) noexcept {
 
 CURLcode URLSessionLoop::onSSLContext(CURL*, void* context, void* user) noexcept {
   auto& loop = *static_cast<URLSessionLoop*>(user);
-  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(context));
+  auto* ssl = static_cast<SSL_CTX*>(context);
+  // libcurl installs a key logger when SSLKEYLOGFILE is set; the session reads no environment,
+  // and traffic secrets on disk would expose every token sent.
+  SSL_CTX_set_keylog_callback(ssl, nullptr);
+  X509_STORE* store = SSL_CTX_get_cert_store(ssl);
   for (const auto& certificate : loop.additionalCAs_) {
     // Adding a certificate the store already holds (a cached store) is not an error.
     X509_STORE_add_cert(store, certificate.get());
@@ -531,6 +582,11 @@ void URLSessionLoop::collectFinished() {
 
 void URLSessionLoop::finish(Transfer& transfer, CURLcode code) {
   CURL* easy = transfer.handle->easy.get();
+  if (transfer.refusal) {
+    transfer.error = std::move(transfer.refusal);
+    detach(transfer);
+    return;
+  }
   if (code == CURLE_ABORTED_BY_CALLBACK && transfer.idleTooLong) {
     code = CURLE_OPERATION_TIMEDOUT;
     std::snprintf(transfer.errorBuffer, sizeof transfer.errorBuffer, "no data moved for %lld ms",

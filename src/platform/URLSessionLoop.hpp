@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ProxySetting.hpp"
 #include "tamsenor/http/URLSessionConfiguration.hpp"
 #include "tamsenor/http/URLSessionDataTask.hpp"
 
@@ -91,6 +92,8 @@ class URLSessionLoop {
   HeaderList connectTo_;
   std::vector<std::unique_ptr<X509, X509Deleter>> additionalCAs_;
   std::optional<URLError> additionalCAsError_;
+  std::optional<ProxySetting> proxy_;
+  std::optional<URLError> proxyError_;  // fails every request of the session
 
   // Declared before the handles that use them, so they are cleaned up after them.
   std::unique_ptr<CURLSH, ShareDeleter> share_;

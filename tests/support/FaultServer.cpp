@@ -103,6 +103,20 @@ std::optional<std::string> FaultServer::readUntil(
   return received;
 }
 
+std::vector<int> FaultServer::acceptMore(std::size_t count, std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  std::vector<int> connections;
+  while (connections.size() < count) {
+    pollfd fds[2] = {{listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    if (::poll(fds, 2, millisecondsLeft(deadline)) <= 0 || fds[1].revents != 0) break;
+    const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) continue;
+    ++accepted_;
+    connections.push_back(connection);
+  }
+  return connections;
+}
+
 bool FaultServer::send(int connection, std::string_view bytes) {
   while (!bytes.empty()) {
     const auto count = ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);

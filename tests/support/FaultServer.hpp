@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace tamsenor::testing {
 
@@ -32,6 +33,9 @@ class FaultServer {
   // The whole request: its head and then as many body bytes as its Content-Length announces.
   std::optional<std::string> readRequest(int connection);
   bool send(int connection, std::string_view bytes);
+  // Accepts up to `count` further connections that arrive within `within`, for a behaviour that
+  // must hold several at once; the behaviour closes them.
+  std::vector<int> acceptMore(std::size_t count, std::chrono::milliseconds within);
   // Waits `duration`; false when the server stopped meanwhile.
   bool pause(std::chrono::milliseconds duration);
   void waitUntilStopped();

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "support/CompletionRecorder.hpp"
+#include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 
@@ -67,6 +71,43 @@ TEST(URLSessionConcurrency, ThousandRequestsFromSeveralThreadsCompleteOnceEach) 
   EXPECT_LE(server.connectionCount(), 6u);
   std::printf("[ reuse    ] %d concurrent requests, %zu server-side connection(s)\n",
               threads * perThread, server.connectionCount());
+}
+
+// Requests to a plain-HTTP server whose answers come slowly: each gets a connection of its own at
+// once instead of queueing for one that might multiplex, which HTTP/1.1 never does.
+TEST(URLSessionConcurrency, PlainHTTPRequestsDoNotWaitToMultiplex) {
+  constexpr std::size_t requests = 4;
+  std::atomic<std::size_t> mostAtOnce{0};
+  testing::FaultServer server([&](testing::FaultServer& self, int first) {
+    // Answers nothing until the others are in too, or for 2 s when they queue behind this one.
+    auto connections = self.acceptMore(requests - 1, 2s);
+    connections.insert(connections.begin(), first);
+    mostAtOnce = std::max(mostAtOnce.load(), connections.size());
+    for (const int connection : connections) {
+      if (self.readRequestHead(connection)) {
+        self.send(connection,
+                  "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\nslow");
+      }
+      if (connection != first) ::close(connection);
+    }
+  });
+
+  URLSessionConfiguration configuration;  // HTTP/2 on, as shipped
+  configuration.allowedSchemes = {"http"};
+  auto recorder = std::make_shared<testing::CompletionRecorder<HTTPClientResult>>();
+  auto client = URLSessionHTTPClient::create(URLSession::create(configuration), "Slow/1");
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/slow";
+  for (std::size_t i = 0; i < requests; ++i) {
+    client->perform(URLRequest(*URL::parse(url)),
+                    [recorder](HTTPClientResult result) { recorder->record(std::move(result)); });
+  }
+  ASSERT_TRUE(recorder->waitFor(requests, 30s));
+  client.reset();
+  for (const auto& entry : recorder->entries()) {
+    EXPECT_TRUE(entry.value.hasValue()) << entry.value.error();
+  }
+  EXPECT_EQ(mostAtOnce.load(), requests);
+  EXPECT_EQ(server.acceptCount(), requests);
 }
 
 }  // namespace

@@ -1,0 +1,90 @@
+#include "platform/ResponseHeadCheck.hpp"
+
+#include <curl/curl.h>
+
+#include <limits>
+#include <string>
+
+#include "tamsenor/http/HTTPHeaderFields.hpp"
+
+namespace tamsenor::detail {
+
+namespace {
+
+URLError refused(CURLcode code, const char* reason) {
+  return URLError(code, std::string(curl_easy_strerror(code)) + ": " + reason);
+}
+
+std::string_view withoutBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// Calls `member` with every comma-separated member of a field value, blanks around it removed;
+// stops at the first refusal.
+template <typename Member>
+std::optional<URLError> forEachMember(std::string_view value, Member member) {
+  for (;;) {
+    const auto comma = value.find(',');
+    if (auto refusal = member(withoutBlanks(value.substr(0, comma)))) return refusal;
+    if (comma == std::string_view::npos) return std::nullopt;
+    value.remove_prefix(comma + 1);
+  }
+}
+
+}  // namespace
+
+std::optional<URLError> ResponseHeadCheck::statusLine(std::string_view line) {
+  contentLength_.reset();
+  chunked_ = false;
+  const auto space = line.find(' ');
+  if (space != std::string_view::npos && line.substr(space + 1, 3) == "101") {
+    return refused(CURLE_WEIRD_SERVER_REPLY, "101 Switching Protocols without a requested upgrade");
+  }
+  return std::nullopt;
+}
+
+std::optional<URLError> ResponseHeadCheck::field(std::string_view name, std::string_view value) {
+  if (equalsIgnoringASCIICase(name, "Content-Length")) return readContentLength(value);
+  if (equalsIgnoringASCIICase(name, "Transfer-Encoding")) return readTransferEncoding(value);
+  return std::nullopt;
+}
+
+// Repeats and list members ("5, 5") are one length said again; anything else is a framing the
+// client would have to guess at (RFC 9112, section 6.3).
+std::optional<URLError> ResponseHeadCheck::readContentLength(std::string_view value) {
+  return forEachMember(value, [this](std::string_view member) -> std::optional<URLError> {
+    const auto notDigits = [] {
+      return refused(CURLE_WEIRD_SERVER_REPLY, "Content-Length is not one run of decimal digits");
+    };
+    if (member.empty()) return notDigits();
+    std::int64_t length = 0;
+    for (char c : member) {
+      if (c < '0' || c > '9') return notDigits();
+      if (length > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10) {
+        return refused(CURLE_WEIRD_SERVER_REPLY, "Content-Length is too large");
+      }
+      length = length * 10 + (c - '0');
+    }
+    if (contentLength_ && *contentLength_ != length) {
+      return refused(CURLE_WEIRD_SERVER_REPLY, "Content-Length values differ");
+    }
+    contentLength_ = length;
+    return std::nullopt;
+  });
+}
+
+// The request carries no TE field, so chunked, once, is the only coding a server may apply;
+// libcurl would otherwise undo others (gzip) on its own, without any bound on the result.
+std::optional<URLError> ResponseHeadCheck::readTransferEncoding(std::string_view value) {
+  return forEachMember(value, [this](std::string_view member) -> std::optional<URLError> {
+    if (!equalsIgnoringASCIICase(member, "chunked") || chunked_) {
+      return refused(CURLE_BAD_CONTENT_ENCODING, "only the chunked transfer coding is accepted");
+    }
+    chunked_ = true;
+    return std::nullopt;
+  });
+}
+
+}  // namespace tamsenor::detail
