@@ -17,9 +17,9 @@ struct URLSessionConfiguration {
   // Sends requests for `host` (and `port`, 0 for any port) to `connectHost`:`connectPort`
   // instead (0 keeps the request's port). TLS still verifies the certificate against `host`.
   struct HostOverride {
-    std::string host;
+    std::string host{};
     std::uint16_t port = 0;
-    std::string connectHost;
+    std::string connectHost{};
     std::uint16_t connectPort = 0;
   };
 
@@ -29,13 +29,13 @@ struct URLSessionConfiguration {
   bool http2 = true;
   // A PEM file of CA certificates trusted in addition to the system's. A file that cannot be read
   // makes every https request of the session fail (code 77) without sending anything.
-  std::optional<std::string> additionalCABundlePath;
-  std::vector<HostOverride> hostOverrides;
+  std::optional<std::string> additionalCABundlePath{};
+  std::vector<HostOverride> hostOverrides{};
   // A proxy URL: "http://", "socks5://" or "socks5h://", an optional "user:password@" (percent-
   // encoded), a host and a port (1080 when none is given), e.g. "http://proxy:3128". Any other
   // setting makes every request of the session fail (code 1 or 3) with a text that quotes none of
   // it. Without one no proxy is used, whatever the environment says.
-  std::optional<std::string> proxy;
+  std::optional<std::string> proxy{};
   // URL schemes that may be sent, compared without case; only "http" and "https" can be allowed.
   std::vector<std::string> allowedSchemes{"https"};
   // The most body bytes kept for one answer: past it the exchange fails (code 63, the description
@@ -43,7 +43,7 @@ struct URLSessionConfiguration {
   std::size_t maxResponseBodyBytes = 64 * 1024 * 1024;
   // Receives what a task handler throws, on the session's loop thread; without it the exception
   // is dropped. Either way the loop and the other transfers go on.
-  std::function<void(std::exception_ptr)> onHandlerException;
+  std::function<void(std::exception_ptr)> onHandlerException{};
 };
 
 }  // namespace tamsenor
