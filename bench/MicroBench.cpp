@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "abtesting/RemoteABTestRecords.hpp"
-#include "tamsenor/abtesting/ABTest.hpp"
+#include "tamsenor/abtesting/framework/ABTest.hpp"
 #include "tamsenor/endpoints/V0Endpoint.hpp"
-#include "tamsenor/http/URL.hpp"
-#include "tamsenor/http/URLRequest.hpp"
+#include "tamsenor/platform/URL.hpp"
+#include "tamsenor/platform/URLRequest.hpp"
 
 namespace {
 

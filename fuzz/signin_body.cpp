@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string address(reinterpret_cast<const char*>(data), size);
-  const auto body = tamsenor::signInLinkBody(address);
+  const auto body = tamsenor::detail::signInLinkBody(address);
   TAMSENOR_FUZZ_CHECK(body.has_value() == tamsenor::fuzz::isValidUTF8(address));
   if (!body) return 0;
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "tamsenor/abtesting/ABTest.hpp"
+#include "tamsenor/abtesting/framework/ABTest.hpp"
 
 namespace tamsenor::tools {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tamsenor/http/HTTPClient.hpp"
-#include "tamsenor/http/URLSession.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 #include "tools/ClientOptions.hpp"
 
 namespace tamsenor::tools {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tamsenor/abtesting/Logger.hpp"
+#include "tamsenor/abtesting/framework/Logger.hpp"
 
 namespace tamsenor::tools {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tamsenor/abtesting/ABTest.hpp"
-#include "tamsenor/http/Data.hpp"
+#include "tamsenor/abtesting/framework/ABTest.hpp"
+#include "tamsenor/platform/Data.hpp"
 
 // The A/B test endpoint's JSON bodies. Private to RemoteABTestService: this header is not
 // installed. Records are plain values; writing is compact with keys in field order, reading is

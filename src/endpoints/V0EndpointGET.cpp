@@ -11,10 +11,10 @@ namespace {
 
 using detail::Decimal;
 
-URL withQuery(URL url, std::span<const URLQueryItem> items) {
+URL withQuery(URL url, std::span<const detail::URLQueryItem> items) {
   // An empty list would leave a bare "?"; the URL keeps no query part instead.
   if (items.empty()) return url;
-  URLComponents components(std::move(url));
+  detail::URLComponents components(std::move(url));
   components.setQueryItems(items);
   return std::move(components).url();
 }
@@ -26,7 +26,7 @@ URL urlFor(const GET::research_interests_works& c) {
                 .appendingPathComponent(id.view())
                 .appendingPathComponent("works");
   std::optional<Decimal> cursor, pageSize;
-  std::array<URLQueryItem, 2> items;
+  std::array<detail::URLQueryItem, 2> items;
   std::size_t count = 0;
   if (c.cursor) items[count++] = {"cursor", cursor.emplace(*c.cursor).view()};
   if (c.pageSize) items[count++] = {"page_size", pageSize.emplace(*c.pageSize).view()};
@@ -37,7 +37,7 @@ URL urlFor(const GET::research_interests_search& c) {
   URL url =
       apiBaseURL().appendingPathComponent("research_interests").appendingPathComponent("search");
   std::optional<Decimal> limit;
-  std::array<URLQueryItem, 2> items{URLQueryItem{"q", c.query}};
+  std::array<detail::URLQueryItem, 2> items{detail::URLQueryItem{"q", c.query}};
   std::size_t count = 1;
   if (c.limitSize) items[count++] = {"limit", limit.emplace(*c.limitSize).view()};
   return withQuery(std::move(url), std::span(items.data(), count));
@@ -52,9 +52,9 @@ URL urlFor(const GET::research_interests_stats& c) {
 
 URL urlFor(const GET::taggings& c) {
   const Decimal targetId(c.targetId);
-  const std::array<URLQueryItem, 3> items{URLQueryItem{"tag_type", c.type},
-                                          URLQueryItem{"target_type", c.target},
-                                          URLQueryItem{"target_id", targetId.view()}};
+  const std::array<detail::URLQueryItem, 3> items{
+      detail::URLQueryItem{"tag_type", c.type}, detail::URLQueryItem{"target_type", c.target},
+      detail::URLQueryItem{"target_id", targetId.view()}};
   return withQuery(apiBaseURL().appendingPathComponent("taggings", /*isDirectory=*/true), items);
 }
 

@@ -12,10 +12,10 @@ namespace {
 URL taggingsURL(std::string_view action, const std::string& type, const std::string& target,
                 std::int64_t targetId) {
   const detail::Decimal id(targetId);
-  const std::array<URLQueryItem, 3> items{URLQueryItem{"tag_type", type},
-                                          URLQueryItem{"target_type", target},
-                                          URLQueryItem{"target_id", id.view()}};
-  URLComponents components(
+  const std::array<detail::URLQueryItem, 3> items{detail::URLQueryItem{"tag_type", type},
+                                                  detail::URLQueryItem{"target_type", target},
+                                                  detail::URLQueryItem{"target_id", id.view()}};
+  detail::URLComponents components(
       apiBaseURL().appendingPathComponent("taggings").appendingPathComponent(action));
   components.setQueryItems(items);
   return std::move(components).url();

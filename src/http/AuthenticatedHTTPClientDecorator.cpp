@@ -2,7 +2,7 @@
 
 #include <optional>
 
-namespace tamsenor {
+namespace tamsenor::detail {
 
 std::shared_ptr<AuthenticatedHTTPClientDecorator> AuthenticatedHTTPClientDecorator::create(
     std::shared_ptr<HTTPClient> decoratee, SignRequest signRequest) {
@@ -36,4 +36,4 @@ void AuthenticatedHTTPClientDecorator::perform(URLRequest request, Completion co
   decoratee_->perform(std::move(*signedRequest), std::move(completion));
 }
 
-}  // namespace tamsenor
+}  // namespace tamsenor::detail

@@ -4,7 +4,7 @@
 
 #include "tamsenor/http/HTTPClient.hpp"
 
-namespace tamsenor {
+namespace tamsenor::detail {
 
 // Signs each request, then hands it with the caller's completion to the decoratee. Holds nothing
 // during a request; made only by HTTPClient::withAuthentication.
@@ -23,4 +23,4 @@ class AuthenticatedHTTPClientDecorator final : public HTTPClient {
   const SignRequest signRequest_;
 };
 
-}  // namespace tamsenor
+}  // namespace tamsenor::detail

@@ -8,7 +8,8 @@
 namespace tamsenor {
 
 std::shared_ptr<HTTPClient> HTTPClient::withAuthentication(SignRequest signRequest) {
-  return AuthenticatedHTTPClientDecorator::create(shared_from_this(), std::move(signRequest));
+  return detail::AuthenticatedHTTPClientDecorator::create(shared_from_this(),
+                                                          std::move(signRequest));
 }
 
 std::shared_ptr<HTTPClient> HTTPClient::withRetries(std::uint64_t retryCount,
@@ -21,7 +22,8 @@ std::shared_ptr<HTTPClient> HTTPClient::withRetries(std::uint64_t retryCount,
   // so the innermost fallback, and therefore the last attempt, is the receiver itself.
   std::shared_ptr<HTTPClient> chain = receiver;
   for (std::uint64_t i = 0; i < retryCount; ++i) {
-    chain = PrimaryWithFallbackHTTPClientComposer::create(receiver, std::move(chain), statusCodes);
+    chain = detail::PrimaryWithFallbackHTTPClientComposer::create(receiver, std::move(chain),
+                                                                  statusCodes);
   }
   return chain;
 }

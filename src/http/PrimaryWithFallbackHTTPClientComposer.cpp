@@ -1,6 +1,6 @@
 #include "http/PrimaryWithFallbackHTTPClientComposer.hpp"
 
-namespace tamsenor {
+namespace tamsenor::detail {
 
 std::shared_ptr<PrimaryWithFallbackHTTPClientComposer>
 PrimaryWithFallbackHTTPClientComposer::create(std::shared_ptr<HTTPClient> primary,
@@ -35,4 +35,4 @@ void PrimaryWithFallbackHTTPClientComposer::perform(URLRequest request, Completi
                     });
 }
 
-}  // namespace tamsenor
+}  // namespace tamsenor::detail

@@ -5,7 +5,7 @@
 #include "tamsenor/http/HTTPClient.hpp"
 #include "tamsenor/http/StatusCodeRange.hpp"
 
-namespace tamsenor {
+namespace tamsenor::detail {
 
 // Sends a request through the primary; when that fails or answers with a status inside
 // statusCodes, sends the same record through the fallback, whose outcome stands. A request in
@@ -34,4 +34,4 @@ class PrimaryWithFallbackHTTPClientComposer final : public HTTPClient {
   const StatusCodeRange statusCodes_;
 };
 
-}  // namespace tamsenor
+}  // namespace tamsenor::detail

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "tamsenor/http/HTTPHeaderFields.hpp"
+#include "tamsenor/platform/HTTPHeaderFields.hpp"
 
 namespace tamsenor::detail {
 

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <variant>
 
-#include "tamsenor/http/URLError.hpp"
+#include "tamsenor/platform/URLError.hpp"
 
 namespace tamsenor::detail {
 

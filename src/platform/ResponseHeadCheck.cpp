@@ -5,7 +5,8 @@
 #include <limits>
 #include <string>
 
-#include "tamsenor/http/HTTPHeaderFields.hpp"
+#include "platform/ASCIICase.hpp"
+#include "tamsenor/platform/HTTPHeaderFields.hpp"
 
 namespace tamsenor::detail {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "tamsenor/http/URLError.hpp"
+#include "tamsenor/platform/URLError.hpp"
 
 namespace tamsenor::detail {
 

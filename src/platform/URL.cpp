@@ -1,4 +1,4 @@
-#include "tamsenor/http/URL.hpp"
+#include "tamsenor/platform/URL.hpp"
 
 #include "platform/PercentEncoding.hpp"
 

@@ -1,26 +1,28 @@
 #include "platform/URLComponents.hpp"
 
+#include <algorithm>
+
 #include "platform/PercentEncoding.hpp"
 
-namespace tamsenor {
+namespace tamsenor::detail {
 
 void URLComponents::setQueryItems(std::span<const URLQueryItem> items) {
-  const std::string& old = url_.text_;
+  // A checked URL holds no "?" before its query and no "#" before its fragment.
+  const std::string& old = url_.absoluteString();
+  const std::size_t fragmentStart = std::min(old.find('#'), old.size());
+  const std::size_t queryStart = std::min(old.find('?'), fragmentStart);
   std::string text;
   text.reserve(old.size() + 64);
-  text.append(old, 0, url_.queryStart_);
-  const std::size_t queryStart = text.size();
+  text.append(old, 0, queryStart);
   for (std::size_t i = 0; i < items.size(); ++i) {
     text += i == 0 ? '?' : '&';
-    detail::appendPercentEncoded(text, items[i].name);
+    appendPercentEncoded(text, items[i].name);
     text += '=';
-    detail::appendPercentEncoded(text, items[i].value);
+    appendPercentEncoded(text, items[i].value);
   }
-  const std::size_t fragmentStart = text.size();
-  text.append(old, url_.fragmentStart_);
-  url_.text_ = std::move(text);
-  url_.queryStart_ = queryStart;
-  url_.fragmentStart_ = fragmentStart;
+  text.append(old, fragmentStart);
+  // Every byte added is percent-encoded or a delimiter, so the text is a URL again.
+  if (auto rebuilt = URL::parse(text)) url_ = *std::move(rebuilt);
 }
 
-}  // namespace tamsenor
+}  // namespace tamsenor::detail

@@ -3,9 +3,9 @@
 #include <span>
 #include <string_view>
 
-#include "tamsenor/http/URL.hpp"
+#include "tamsenor/platform/URL.hpp"
 
-namespace tamsenor {
+namespace tamsenor::detail {
 
 // One query item; both texts are unencoded.
 struct URLQueryItem {
@@ -30,4 +30,4 @@ class URLComponents {
   URL url_;
 };
 
-}  // namespace tamsenor
+}  // namespace tamsenor::detail

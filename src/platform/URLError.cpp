@@ -1,4 +1,4 @@
-#include "tamsenor/http/URLError.hpp"
+#include "tamsenor/platform/URLError.hpp"
 
 #include <curl/curl.h>
 

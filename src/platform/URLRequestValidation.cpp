@@ -4,7 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "tamsenor/http/HTTPHeaderFields.hpp"
+#include "platform/ASCIICase.hpp"
+#include "tamsenor/platform/HTTPHeaderFields.hpp"
 
 namespace tamsenor::detail {
 

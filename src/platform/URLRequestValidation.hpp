@@ -5,8 +5,8 @@
 #include <span>
 #include <string>
 
-#include "tamsenor/http/URLError.hpp"
-#include "tamsenor/http/URLRequest.hpp"
+#include "tamsenor/platform/URLError.hpp"
+#include "tamsenor/platform/URLRequest.hpp"
 
 namespace tamsenor::detail {
 

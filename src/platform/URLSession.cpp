@@ -1,4 +1,4 @@
-#include "tamsenor/http/URLSession.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 
 #include <thread>
 
@@ -29,13 +29,6 @@ void URLSession::invalidateAndCancel() { loop_->invalidate(true); }
 
 void URLSession::submit(URLRequest request, URLSessionDataTask::Handler handler) {
   loop_->enqueue(std::move(request), std::move(handler));
-}
-
-void URLSessionDataTask::resume() {
-  if (!session_) return;
-  // Let go of the session first thing after handing over: a resumed task must not keep it alive.
-  auto session = std::move(session_);
-  session->submit(std::move(request_), std::move(handler_));
 }
 
 }  // namespace tamsenor

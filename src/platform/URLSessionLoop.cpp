@@ -15,6 +15,7 @@
 #include <string_view>
 #include <variant>
 
+#include "platform/ASCIICase.hpp"
 #include "platform/ResponseHeadCheck.hpp"
 #include "platform/URLRequestValidation.hpp"
 

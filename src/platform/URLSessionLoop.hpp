@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/ProxySetting.hpp"
-#include "tamsenor/http/URLSessionConfiguration.hpp"
-#include "tamsenor/http/URLSessionDataTask.hpp"
+#include "tamsenor/platform/URLSessionConfiguration.hpp"
+#include "tamsenor/platform/URLSessionDataTask.hpp"
 
 namespace tamsenor::detail {
 

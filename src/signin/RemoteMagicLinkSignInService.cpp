@@ -22,7 +22,7 @@ void RemoteMagicLinkSignInService::sendEmail(std::string to, Completion completi
     completion(Error::invalidEmail);
     return;
   }
-  auto body = signInLinkBody(to);
+  auto body = detail::signInLinkBody(to);
   if (!body) {
     log("RemoteMagicLinkSignInService: Error sending email - Email string is not valid UTF-8");
     completion(Error::invalidEmail);

@@ -4,7 +4,7 @@
 #include <boost/json/serialize.hpp>
 #include <boost/json/string.hpp>
 
-namespace tamsenor {
+namespace tamsenor::detail {
 
 std::optional<std::string> signInLinkBody(std::string_view address) {
   // The serializer escapes quotes, backslashes and control characters, so no address can end the
@@ -18,4 +18,4 @@ std::optional<std::string> signInLinkBody(std::string_view address) {
   return R"({"email": )" + quoted + "}";
 }
 
-}  // namespace tamsenor
+}  // namespace tamsenor::detail

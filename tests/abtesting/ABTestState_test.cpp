@@ -1,10 +1,10 @@
-#include "tamsenor/abtesting/ABTestState.hpp"
+#include "tamsenor/abtesting/framework/ABTestState.hpp"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "tamsenor/abtesting/ABTestResponse.hpp"
+#include "tamsenor/abtesting/framework/ABTestResponse.hpp"
 
 namespace tamsenor {
 namespace {

@@ -24,8 +24,8 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
-using testing::FaultBench;
+using testsupport::CompletionRecorder;
+using testsupport::FaultBench;
 using Fault = FaultBench::Fault;
 using Step = FaultBench::Step;
 
@@ -81,7 +81,7 @@ TEST_P(FaultTorture, AttemptsAreExactAndTheCompletionRunsOnce) {
                    [results](HTTPClientResult result) { results->record(std::move(result)); });
     ASSERT_TRUE(results->waitFor(1, 30s));
     stack.reset();
-    testing::releaseSessionHere(session);
+    testsupport::releaseSessionHere(session);
   }  // the session is gone: a second completion would have arrived before this point
 
   const std::size_t allowed = c.retries + 1;
@@ -131,7 +131,7 @@ TEST_P(NoSilentResend, AReusedConnectionThatDiesCostsOneAttempt) {
   const auto& c = GetParam();
   // Answers the first request on each connection 503, reads the second and closes unanswered.
   std::atomic<std::size_t> seen{0};
-  testing::FaultServer server([&seen](testing::FaultServer& s, int connection) {
+  testsupport::FaultServer server([&seen](testsupport::FaultServer& s, int connection) {
     if (!s.readRequest(connection)) return;
     ++seen;
     s.send(connection, "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n");
@@ -148,7 +148,7 @@ TEST_P(NoSilentResend, AReusedConnectionThatDiesCostsOneAttempt) {
                          ->withRetries(c.retries, StatusCodeRange(500, 599));
   chain->perform(request, log.completion());
   ASSERT_TRUE(log.waitFor(1));
-  testing::releaseSessionHere(session);
+  testsupport::releaseSessionHere(session);
   EXPECT_EQ(log.lines(), std::vector<std::string>{c.outcome});
   EXPECT_EQ(seen.load(), c.retries + 1);
 }

@@ -50,7 +50,7 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
   ::getrlimit(RLIMIT_NOFILE, &now);
   ASSERT_LE(now.rlim_cur, 1024u);
 
-  testing::LoopbackHTTPServer server;
+  testsupport::LoopbackHTTPServer server;
   server.server().Get(R"(/load/(\d+))",
                       [](const httplib::Request& request, httplib::Response& response) {
                         response.set_content(request.matches[1].str(), "text/plain");
@@ -60,13 +60,13 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
   constexpr std::size_t total = 10'000;
   std::vector<std::atomic<int>> calls(total);
   auto wrongAnswers = std::make_shared<std::atomic<int>>(0);
-  auto done = std::make_shared<testing::CompletionRecorder<bool>>();
+  auto done = std::make_shared<testsupport::CompletionRecorder<bool>>();
   auto attempts = std::make_shared<std::atomic<std::size_t>>(0);
   std::atomic<bool> running{true};
   std::size_t peak = 0;
   std::thread sampler([&] {
     while (running) {
-      peak = std::max(peak, testing::OpenFileDescriptors::count());
+      peak = std::max(peak, testsupport::OpenFileDescriptors::count());
       std::this_thread::sleep_for(5ms);
     }
   });
@@ -75,7 +75,7 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
     URLSessionConfiguration configuration;
     configuration.allowedSchemes = {"http"};
     auto session = URLSession::create(configuration);
-    auto client = testing::AttemptCountingHTTPClient::create(
+    auto client = testsupport::AttemptCountingHTTPClient::create(
                       URLSessionHTTPClient::create(session, "Load/1"), attempts)
                       ->withAuthentication([](URLRequest request) {
                         request.setValue("Bearer load", "Authorization");
@@ -95,7 +95,7 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
     }
     EXPECT_TRUE(done->waitFor(total, 120s));
     client.reset();
-    testing::releaseSessionHere(session);
+    testsupport::releaseSessionHere(session);
   }  // the session is gone: any second completion would have run by now
   const auto elapsed = std::chrono::steady_clock::now() - started;
   running = false;

@@ -16,15 +16,15 @@
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
 #include "support/TaskOutcome.hpp"
-#include "tamsenor/http/URLSession.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 
 namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
-using testing::FaultServer;
-using testing::TaskOutcome;
+using testsupport::CompletionRecorder;
+using testsupport::FaultServer;
+using testsupport::TaskOutcome;
 
 constexpr std::size_t MiB = 1024 * 1024;
 constexpr std::size_t defaultLimit = 64 * MiB;
@@ -187,11 +187,11 @@ TEST_P(HostileAnswers, FailWithAnExactErrorWithinABoundedPeak) {
   request.setTimeoutInterval(10);
   auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
 
-  const std::size_t before = testing::allocationMeter::held();
-  testing::allocationMeter::resetPeak();
-  session->dataTask(request, testing::recordInto(recorder)).resume();
+  const std::size_t before = testsupport::allocationMeter::held();
+  testsupport::allocationMeter::resetPeak();
+  session->dataTask(request, testsupport::recordInto(recorder)).resume();
   ASSERT_TRUE(recorder->waitFor(1, 60s));
-  const std::size_t peak = testing::allocationMeter::peak() - before;
+  const std::size_t peak = testsupport::allocationMeter::peak() - before;
   std::printf("[ peak     ] %s: %zu bytes\n", row.label.c_str(), peak);
   EXPECT_LE(peak, row.peakBound);
 

@@ -13,16 +13,16 @@
 #include "support/CompletionRecorder.hpp"
 #include "support/LoopbackHTTPServer.hpp"
 #include "support/TaskOutcome.hpp"
-#include "tamsenor/http/URLSession.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
-using testing::LoopbackHTTPServer;
-using testing::TaskOutcome;
+using testsupport::CompletionRecorder;
+using testsupport::LoopbackHTTPServer;
+using testsupport::TaskOutcome;
 
 struct KeyLogFile {
   KeyLogFile()
@@ -57,7 +57,7 @@ TEST(KeyLogSecrecy, SSLKEYLOGFILEStaysEmptyAfterTLSConnections) {
         {"keylog.test", 0, "127.0.0.1", static_cast<std::uint16_t>(server.port())}};
     auto session = URLSession::create(configuration);
     auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
-    session->dataTask(URLRequest(url), testing::recordInto(recorder)).resume();
+    session->dataTask(URLRequest(url), testsupport::recordInto(recorder)).resume();
     ASSERT_TRUE(recorder->waitFor(1, 30s));
     const auto outcome = recorder->entries().front().value;
     if (trusted) {

@@ -15,8 +15,8 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
-using testing::FaultServer;
+using testsupport::CompletionRecorder;
+using testsupport::FaultServer;
 
 TEST(LateIdleTimeoutAfterARequestBody, ASilentServerTimesOutWithinTheIntervalWhateverTheBody) {
   FaultServer server([](FaultServer& self, int connection) {

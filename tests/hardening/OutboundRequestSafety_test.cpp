@@ -25,9 +25,9 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
-using testing::FaultServer;
-using testing::LoopbackHTTPServer;
+using testsupport::CompletionRecorder;
+using testsupport::FaultServer;
+using testsupport::LoopbackHTTPServer;
 using Results = CompletionRecorder<HTTPClientResult>;
 
 const std::string token = "tmsn-signing-secret-5e1f0c9a77b2";
@@ -74,7 +74,7 @@ TEST(RedirectContainment, NoRedirectStatusLeadsToItsTarget) {
       ASSERT_TRUE(results->waitFor(i + 1, 30s));
     }
     client.reset();
-    testing::releaseSessionHere(session);
+    testsupport::releaseSessionHere(session);
   }
   const auto entries = results->entries();
   ASSERT_EQ(entries.size(), statuses.size());
@@ -141,7 +141,7 @@ TEST_P(HeaderInjectionRefusal, EveryAttemptIsRefusedAndNothingIsSent) {
   std::string url;
   {
     auto session = URLSession::create(plainHTTP());
-    auto client = testing::AttemptCountingHTTPClient::create(
+    auto client = testsupport::AttemptCountingHTTPClient::create(
                       URLSessionHTTPClient::create(session, "Inject/1"), attempts)
                       ->withAuthentication([bad](URLRequest request) {
                         request.setValue(bad.value, bad.name);
@@ -156,7 +156,7 @@ TEST_P(HeaderInjectionRefusal, EveryAttemptIsRefusedAndNothingIsSent) {
                     [results](HTTPClientResult result) { results->record(std::move(result)); });
     ASSERT_TRUE(results->waitFor(1, 30s));
     client.reset();
-    testing::releaseSessionHere(session);
+    testsupport::releaseSessionHere(session);
   }
   ASSERT_EQ(results->count(), 1u);
   const auto result = results->entries().front().value;
@@ -239,7 +239,7 @@ TEST(SignInBodyIntegrity, NoAddressAddsAMemberOnTheWire) {
     }
     ASSERT_TRUE(outcomes->waitFor(addresses.size(), 30s));
     service.reset();
-    testing::releaseSessionHere(session);
+    testsupport::releaseSessionHere(session);
   }
   for (const auto& entry : outcomes->entries()) EXPECT_EQ(entry.value, std::nullopt);
   std::lock_guard lock(mutex);

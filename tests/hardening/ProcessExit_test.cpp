@@ -27,7 +27,7 @@ class ProcessExit : public ::testing::TestWithParam<const char*> {};
 TEST_P(ProcessExit, EndsCleanlyEveryTime) {
   tools::LocalCertificateAuthority issuer;
   const auto issued = issuer.issue(testsupport::apiHost().host);
-  testing::LoopbackHTTPServer server(issued.certificateFile, issued.keyFile);
+  testsupport::LoopbackHTTPServer server(issued.certificateFile, issued.keyFile);
   server.server().Get(".*", [](const httplib::Request& request, httplib::Response& response) {
     if (request.get_param_value("query") == "slow") {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -42,7 +42,7 @@ TEST_P(ProcessExit, EndsCleanlyEveryTime) {
   const int runs = runsPerMode();
   int clean = 0;
   for (int run = 0; run < runs; ++run) {
-    const auto outcome = testing::ChildProcess::run(
+    const auto outcome = testsupport::ChildProcess::run(
         {TAMSENOR_EXIT_PROBE, GetParam(), std::to_string(server.port()), issuer.caFile()});
     EXPECT_EQ(outcome.exitStatus, 0) << "run " << run << ": " << outcome.err;
     EXPECT_EQ(outcome.out, "ok\n") << "run " << run;

@@ -13,16 +13,16 @@
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
 #include "support/TaskOutcome.hpp"
-#include "tamsenor/http/URLSession.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 
 namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
-using testing::FaultServer;
-using testing::RefusingPort;
-using testing::TaskOutcome;
+using testsupport::CompletionRecorder;
+using testsupport::FaultServer;
+using testsupport::RefusingPort;
+using testsupport::TaskOutcome;
 
 const std::string secret = "s3cret-7f2a";
 
@@ -134,7 +134,7 @@ TEST_P(ProxySecrecy, CredentialsReachOnlyTheProxy) {
   for (int i = 0; i < 2; ++i) {
     URLRequest request(*URL::parse(url));
     request.setTimeoutInterval(10);
-    session->dataTask(request, testing::recordInto(recorder)).resume();
+    session->dataTask(request, testsupport::recordInto(recorder)).resume();
     ASSERT_TRUE(recorder->waitFor(static_cast<std::size_t>(i + 1), 30s));
   }
   session.reset();

@@ -26,9 +26,9 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::AttemptCountingHTTPClient;
-using testing::FaultServer;
-using testing::LiveCompletionToken;
+using testsupport::AttemptCountingHTTPClient;
+using testsupport::FaultServer;
+using testsupport::LiveCompletionToken;
 
 std::uint64_t chosenSeed() {
   if (const char* given = std::getenv("TAMSENOR_SEED")) return std::strtoull(given, nullptr, 10);
@@ -69,7 +69,7 @@ std::shared_ptr<HTTPClient> delayedClient(std::shared_ptr<URLSession> session,
       });
 }
 
-class ReleaseWhileInFlight : public testing::ResourceBalanceTest {};
+class ReleaseWhileInFlight : public testsupport::ResourceBalanceTest {};
 
 TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothingLate) {
   const auto seed = chosenSeed();
@@ -130,7 +130,7 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
       }
       default: {  // the session itself, through the only client that owns it
         auto outcomes =
-            std::make_shared<testing::CompletionRecorder<std::optional<std::int64_t>>>();
+            std::make_shared<testsupport::CompletionRecorder<std::optional<std::int64_t>>>();
         auto client = delayedClient(URLSession::create(plainHTTP()), server);
         for (int i = 0; i < inFlight; ++i, ++sessionRequests) {
           client->perform(
@@ -156,7 +156,7 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
     }
   }
   sharedClient.reset();
-  testing::releaseSessionHere(sharedSession);  // what it still holds is dropped unheard
+  testsupport::releaseSessionHere(sharedSession);  // what it still holds is dropped unheard
   EXPECT_EQ(late->load(), 0);
   EXPECT_LE(static_cast<std::size_t>(arrived->load()), started);
   EXPECT_EQ(sessionCompletions, sessionRequests);

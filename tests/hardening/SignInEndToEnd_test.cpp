@@ -43,7 +43,7 @@ TEST(SignInEndToEnd, TwoUnavailableAnswersThenSuccessMeanThreeIdenticalSignedPos
       authority.substr(0, colon == std::string::npos ? authority.size() : colon);
   tools::LocalCertificateAuthority issuer;
   const auto issued = issuer.issue(host);
-  testing::LoopbackHTTPServer server(issued.certificateFile, issued.keyFile);
+  testsupport::LoopbackHTTPServer server(issued.certificateFile, issued.keyFile);
   std::mutex mutex;
   std::vector<SeenRequest> seen;
   server.server().Post("/v0/send_sign_in_link",
@@ -67,9 +67,9 @@ TEST(SignInEndToEnd, TwoUnavailableAnswersThenSuccessMeanThreeIdenticalSignedPos
   configuration.hostOverrides = {{host, 0, "127.0.0.1", static_cast<std::uint16_t>(server.port())}};
   const std::string userAgent = "Tamsenor/490 (end to end)";
   const std::string address = "reader@example.org";
-  auto lines = std::make_shared<testing::CompletionRecorder<std::string>>();
-  auto outcomes =
-      std::make_shared<testing::CompletionRecorder<std::optional<MagicLinkSignInService::Error>>>();
+  auto lines = std::make_shared<testsupport::CompletionRecorder<std::string>>();
+  auto outcomes = std::make_shared<
+      testsupport::CompletionRecorder<std::optional<MagicLinkSignInService::Error>>>();
   {
     auto session = URLSession::create(configuration);
     auto client = URLSessionHTTPClient::create(session, userAgent)
@@ -84,7 +84,7 @@ TEST(SignInEndToEnd, TwoUnavailableAnswersThenSuccessMeanThreeIdenticalSignedPos
     ASSERT_TRUE(outcomes->waitFor(1, 30s));
     service.reset();
     client.reset();
-    testing::releaseSessionHere(session);
+    testsupport::releaseSessionHere(session);
   }
   ASSERT_EQ(outcomes->count(), 1u);
   EXPECT_EQ(outcomes->entries().front().value, std::nullopt);

@@ -19,8 +19,8 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
-using testing::FaultBench;
+using testsupport::CompletionRecorder;
+using testsupport::FaultBench;
 using Fault = FaultBench::Fault;
 
 const std::string token = "tmsn-signing-secret-5e1f0c9a77b2";
@@ -70,7 +70,7 @@ TEST_P(SigningTokenSecrecy, NeverInALogRecordOrAnErrorText) {
   abTesting.reset();
   signIn.reset();
   stack.reset();
-  testing::releaseSessionHere(session);
+  testsupport::releaseSessionHere(session);
 
   // Four operations, two attempts each, every attempt signed.
   EXPECT_EQ(bench.clientAttempts(), 8u);

@@ -17,8 +17,8 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
-using testing::LoopbackHTTPServer;
+using testsupport::CompletionRecorder;
+using testsupport::LoopbackHTTPServer;
 using tools::LocalCertificateAuthority;
 
 std::string apiHostName() {

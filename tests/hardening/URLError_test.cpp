@@ -1,5 +1,5 @@
 // Each fault class of the transport, met for real, answers exactly one of URLError's predicates.
-#include "tamsenor/http/URLError.hpp"
+#include "tamsenor/platform/URLError.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FaultBench;
+using testsupport::FaultBench;
 using Fault = FaultBench::Fault;
 
 struct Row {
@@ -52,7 +52,7 @@ TEST_P(URLErrorPredicates, ExactlyOneHoldsForEachTransportFault) {
   ASSERT_EQ(answer.wait_for(30s), std::future_status::ready);
   const auto result = answer.get();
   client.reset();
-  testing::releaseSessionHere(session);
+  testsupport::releaseSessionHere(session);
 
   ASSERT_FALSE(result.hasValue());
   ASSERT_TRUE(result.error().underlyingError().has_value()) << result.error();

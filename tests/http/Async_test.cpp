@@ -23,8 +23,8 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
 using testing::ScriptedHTTPClient;
+using testsupport::CompletionRecorder;
 
 const ABTest kOnboarding{"onboarding", {"control", "variant_b"}, "control"};
 constexpr const char* kActiveB =

@@ -17,6 +17,8 @@
 namespace tamsenor {
 namespace {
 
+using detail::AuthenticatedHTTPClientDecorator;
+
 using testing::ScriptedHTTPClient;
 using testsupport::HTTPResultLog;
 using SignResult = Result<URLRequest, SigningFailure>;

@@ -1,6 +1,8 @@
-#include "tamsenor/http/HTTPHeaderFields.hpp"
+#include "tamsenor/platform/HTTPHeaderFields.hpp"
 
 #include <gtest/gtest.h>
+
+#include "platform/ASCIICase.hpp"
 
 namespace tamsenor {
 namespace {
@@ -48,6 +50,7 @@ TEST(HTTPHeaderFields, AppendKeepsRepeatedFieldsAndRemoveDropsAllOfThem) {
 }
 
 TEST(HTTPHeaderFields, NamesCompareOnlyByASCIICase) {
+  using detail::equalsIgnoringASCIICase;
   EXPECT_TRUE(equalsIgnoringASCIICase("Content-Type", "cONTENT-tYPE"));
   EXPECT_FALSE(equalsIgnoringASCIICase("Content-Type", "Content-Typ"));
   // Bytes outside ASCII are compared as they are.

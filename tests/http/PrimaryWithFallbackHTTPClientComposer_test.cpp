@@ -17,6 +17,8 @@
 namespace tamsenor {
 namespace {
 
+using detail::PrimaryWithFallbackHTTPClientComposer;
+
 using testing::ScriptedHTTPClient;
 using testsupport::HTTPResultLog;
 using Lines = std::vector<std::string>;

@@ -1,4 +1,4 @@
-#include "tamsenor/http/URLRequest.hpp"
+#include "tamsenor/platform/URLRequest.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/FormDecoding.hpp"
-#include "tamsenor/http/URL.hpp"
+#include "tamsenor/platform/URL.hpp"
 
 namespace tamsenor {
 namespace {

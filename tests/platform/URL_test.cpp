@@ -1,4 +1,4 @@
-#include "tamsenor/http/URL.hpp"
+#include "tamsenor/platform/URL.hpp"
 
 #include <gtest/gtest.h>
 
@@ -71,8 +71,8 @@ TEST(URL, AppendingKeepsQueryAndFragmentAfterThePath) {
 }
 
 TEST(URLComponents, SetsQueryItemsInOrderAndAnEmptyListRemovesTheQuery) {
-  URLComponents components(*URL::parse("https://h.test/v0/s?old=1#frag"));
-  const URLQueryItem items[] = {{"q", "a&b=c"}, {"limit", "5"}, {"e", ""}};
+  detail::URLComponents components(*URL::parse("https://h.test/v0/s?old=1#frag"));
+  const detail::URLQueryItem items[] = {{"q", "a&b=c"}, {"limit", "5"}, {"e", ""}};
   components.setQueryItems(items);
   EXPECT_EQ(components.url().absoluteString(), "https://h.test/v0/s?q=a%26b%3Dc&limit=5&e=#frag");
   EXPECT_EQ(components.url().query(), "q=a%26b%3Dc&limit=5&e=");

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <new>
 
-namespace tamsenor::testing::allocationMeter {
+namespace tamsenor::testsupport::allocationMeter {
 
 namespace {
 
@@ -37,9 +37,9 @@ std::size_t held() noexcept { return heldBytes.load(); }
 std::size_t peak() noexcept { return peakBytes.load(); }
 void resetPeak() noexcept { peakBytes.store(heldBytes.load()); }
 
-}  // namespace tamsenor::testing::allocationMeter
+}  // namespace tamsenor::testsupport::allocationMeter
 
-namespace meter = tamsenor::testing::allocationMeter;
+namespace meter = tamsenor::testsupport::allocationMeter;
 
 // Every form but the over-aligned ones, which keep their own matching pair.
 void* operator new(std::size_t size) {

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace tamsenor::testing::allocationMeter {
+namespace tamsenor::testsupport::allocationMeter {
 
 // Bytes held through the global operator new, counted by the replacement in AllocationMeter.cpp
 // for the program that links it: the library's body buffers and header fields, and whatever else
@@ -13,4 +13,4 @@ namespace tamsenor::testing::allocationMeter {
 [[nodiscard]] std::size_t peak() noexcept;
 void resetPeak() noexcept;
 
-}  // namespace tamsenor::testing::allocationMeter
+}  // namespace tamsenor::testsupport::allocationMeter

@@ -9,7 +9,7 @@
 
 #include "tamsenor/http/HTTPClient.hpp"
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // Numbers every request it passes on: "X-Attempt: <n>" (1-based, in the order of perform calls)
 // is set on the record, `adjust` may change it further (to send one attempt elsewhere), and the
@@ -42,4 +42,4 @@ class AttemptCountingHTTPClient final : public HTTPClient {
   const Adjust adjust_;
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 namespace {
 
@@ -138,4 +138,4 @@ void ChildProcess::reap(Outcome& outcome, std::chrono::steady_clock::time_point 
   }
 }
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // A program started with posix_spawn, its standard output and error on pipes and its input on
 // /dev/null. Every wait is bounded; a child still running at a deadline or at destruction is
@@ -47,4 +47,4 @@ class ChildProcess {
   std::string errBuffer_;
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // Collects values handed to completions on any thread, with the thread each arrived on, and lets
 // a test wait, bounded in time, until a number of them has arrived.
@@ -49,4 +49,4 @@ class CompletionRecorder {
   std::vector<Entry> entries_;
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

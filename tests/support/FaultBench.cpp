@@ -11,10 +11,10 @@
 #include "support/APIHost.hpp"
 #include "support/AttemptCountingHTTPClient.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
-#include "tamsenor/http/URLSession.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 namespace {
 
@@ -270,4 +270,4 @@ std::vector<std::string> FaultBench::heads() const {
   return heads_;
 }
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

@@ -14,11 +14,11 @@
 #include "support/FaultServer.hpp"
 #include "support/TLSFaultServer.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
-#include "tamsenor/http/URLSession.hpp"
-#include "tamsenor/http/URLSessionConfiguration.hpp"
+#include "tamsenor/platform/URLSession.hpp"
+#include "tamsenor/platform/URLSessionConfiguration.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // One fault class of the transport's matrix, ready to be met on chosen attempts: the loopback
 // servers that make it, the session configuration and URL that reach them, and counts of the
@@ -89,4 +89,4 @@ class FaultBench {
   std::unique_ptr<TLSFaultServer> tls_;
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

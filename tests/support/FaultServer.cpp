@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 namespace {
 
@@ -142,4 +142,4 @@ RefusingPort::RefusingPort() { socket_ = boundLoopbackSocket(port_); }
 
 RefusingPort::~RefusingPort() { ::close(socket_); }
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // A raw TCP server on 127.0.0.1 and an ephemeral port, for answers no HTTP server library makes.
 // Each accepted connection is handed to the behaviour, one at a time on the server's thread, and
@@ -70,4 +70,4 @@ class RefusingPort {
   std::uint16_t port_ = 0;
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

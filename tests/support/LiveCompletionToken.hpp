@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // Captured by a test's completions: every copy alive is counted, so a count back at its starting
 // value means every completion handed to the library has been destroyed, run or not.
@@ -22,4 +22,4 @@ class LiveCompletionToken {
   }
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

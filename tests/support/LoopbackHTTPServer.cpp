@@ -9,7 +9,7 @@
 // library under test meets the server only through sockets.
 extern "C" const char* __tsan_default_suppressions() { return "race:libcpp-httplib.so\n"; }
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 LoopbackHTTPServer::LoopbackHTTPServer() : server_(std::make_unique<httplib::Server>()) {
   prepare();
@@ -72,4 +72,4 @@ std::size_t LoopbackHTTPServer::requestCount() const {
   return requests_;
 }
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

@@ -10,7 +10,7 @@
 #include <thread>
 #include <utility>
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // A cpp-httplib server on 127.0.0.1 and an ephemeral port, on a thread of its own. Register
 // routes on server() before start(); the destructor stops and joins. Connections stay open for
@@ -42,4 +42,4 @@ class LoopbackHTTPServer {
   std::size_t requests_ = 0;
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

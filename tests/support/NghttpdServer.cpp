@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 NghttpdServer::NghttpdServer(const std::string& keyFile, const std::string& certificateFile,
                              const std::string& documentRoot, const std::string& logFile)
@@ -117,4 +117,4 @@ std::size_t NghttpdServer::requestCount() const {
   return count;
 }
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // Debian's nghttpd (HTTP/2 over TLS) serving `documentRoot` on 127.0.0.1 and a port the kernel
 // picks, started as a child process; the destructor terminates and reaps it. Its verbose log
@@ -32,4 +32,4 @@ class NghttpdServer {
   std::string logFile_;
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

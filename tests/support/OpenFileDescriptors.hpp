@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // The process's open file descriptors, counted in /proc/self/fd (the count includes the one the
 // listing itself holds, the same every time).
@@ -20,4 +20,4 @@ struct OpenFileDescriptors {
   }
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

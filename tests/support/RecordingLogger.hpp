@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "tamsenor/abtesting/Logger.hpp"
+#include "tamsenor/abtesting/framework/Logger.hpp"
 
 namespace tamsenor::testsupport {
 

@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "tamsenor/http/URLSession.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // Ends a test's session on the test's thread: lets what is in flight finish, waits until the
 // loop thread has freed everything, then drops the test's reference. Call it after dropping the
@@ -14,4 +14,4 @@ inline void releaseSessionHere(std::shared_ptr<URLSession>& session) {
   session.reset();
 }
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

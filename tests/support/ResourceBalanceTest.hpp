@@ -9,7 +9,7 @@
 #include "support/LiveCompletionToken.hpp"
 #include "support/OpenFileDescriptors.hpp"
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // A fixture that checks after every test that live completions and open file descriptors are
 // back where they were before it. Servers and sessions belong in the test body, so that they are
@@ -37,4 +37,4 @@ class ResourceBalanceTest : public ::testing::Test {
   std::size_t descriptorsBefore_ = 0;
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

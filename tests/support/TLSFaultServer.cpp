@@ -18,7 +18,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 namespace {
 
@@ -332,4 +332,4 @@ void TLSFaultServer::serveHTTP2(void* ssl, int socket, std::size_t connection) {
   }
 }
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

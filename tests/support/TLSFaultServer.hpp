@@ -12,7 +12,7 @@
 
 #include "tools/LocalCertificateAuthority.hpp"
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // A raw TLS server on 127.0.0.1 and an ephemeral port (OpenSSL, one connection at a time on its
 // own thread) for faults no server library makes: a certificate that is not trusted on chosen
@@ -76,4 +76,4 @@ class TLSFaultServer {
   std::thread thread_;
 };
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

@@ -4,9 +4,9 @@
 #include <optional>
 
 #include "support/CompletionRecorder.hpp"
-#include "tamsenor/http/URLSessionDataTask.hpp"
+#include "tamsenor/platform/URLSessionDataTask.hpp"
 
-namespace tamsenor::testing {
+namespace tamsenor::testsupport {
 
 // What one URLSession task handler received.
 struct TaskOutcome {
@@ -29,4 +29,4 @@ inline URLSessionDataTask::Handler recordInto(
   };
 }
 
-}  // namespace tamsenor::testing
+}  // namespace tamsenor::testsupport

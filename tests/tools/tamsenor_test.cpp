@@ -15,15 +15,15 @@
 #include "support/LoopbackHTTPServer.hpp"
 #include "tamsenor/Version.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
-#include "tamsenor/http/URLSession.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor {
 namespace {
 
-using testing::ChildProcess;
 using ::testing::HasSubstr;
+using testsupport::ChildProcess;
 
 std::string apiHost() {
   const auto authority = apiBaseURL().authority();
@@ -276,7 +276,8 @@ class TamsenorProgramAgainstScriptedServer : public ::testing::Test {
 
   void SetUp() override {
     const auto issued = authority_.issue(apiHost());
-    server_ = std::make_unique<testing::LoopbackHTTPServer>(issued.certificateFile, issued.keyFile);
+    server_ =
+        std::make_unique<testsupport::LoopbackHTTPServer>(issued.certificateFile, issued.keyFile);
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
       std::lock_guard lock(mutex_);
       received_.push_back(
@@ -308,7 +309,7 @@ class TamsenorProgramAgainstScriptedServer : public ::testing::Test {
   }
 
   tools::LocalCertificateAuthority authority_;
-  std::unique_ptr<testing::LoopbackHTTPServer> server_;
+  std::unique_ptr<testsupport::LoopbackHTTPServer> server_;
   std::mutex mutex_;
   Script script_ = [](std::size_t, const httplib::Request&) { return Answer{200, "{}"}; };
   std::vector<Received> received_;
@@ -490,7 +491,7 @@ TEST_F(TamsenorProgramAgainstScriptedServer, RefusedAnswersAreLoggedAndReportedA
 }
 
 TEST(TamsenorProgramTransportFailure, RefusedConnectionIsALibraryFailure) {
-  const testing::RefusingPort refusing;
+  const testsupport::RefusingPort refusing;
   const auto outcome = tamsenor({"--connect-to", "127.0.0.1:" + std::to_string(refusing.port()),
                                  "get", "user_terms_acceptances"});
   EXPECT_EQ(outcome.exitStatus, 1);

@@ -21,7 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(URLSessionConcurrency, ThousandRequestsFromSeveralThreadsCompleteOnceEach) {
-  testing::LoopbackHTTPServer server;
+  testsupport::LoopbackHTTPServer server;
   server.server().Get("/echo", [](const httplib::Request& request, httplib::Response& response) {
     response.set_content(request.get_param_value("id"), "text/plain");
   });
@@ -31,7 +31,7 @@ TEST(URLSessionConcurrency, ThousandRequestsFromSeveralThreadsCompleteOnceEach) 
     int id;
     HTTPClientResult result;
   };
-  auto recorder = std::make_shared<testing::CompletionRecorder<Completion>>();
+  auto recorder = std::make_shared<testsupport::CompletionRecorder<Completion>>();
   URLSessionConfiguration configuration;
   configuration.allowedSchemes = {"http"};
   auto client = URLSessionHTTPClient::create(URLSession::create(configuration), "Concurrency/1");
@@ -78,7 +78,7 @@ TEST(URLSessionConcurrency, ThousandRequestsFromSeveralThreadsCompleteOnceEach) 
 TEST(URLSessionConcurrency, PlainHTTPRequestsDoNotWaitToMultiplex) {
   constexpr std::size_t requests = 4;
   std::atomic<std::size_t> mostAtOnce{0};
-  testing::FaultServer server([&](testing::FaultServer& self, int first) {
+  testsupport::FaultServer server([&](testsupport::FaultServer& self, int first) {
     // Answers nothing until the others are in too, or for 2 s when they queue behind this one.
     auto connections = self.acceptMore(requests - 1, 2s);
     connections.insert(connections.begin(), first);
@@ -94,7 +94,7 @@ TEST(URLSessionConcurrency, PlainHTTPRequestsDoNotWaitToMultiplex) {
 
   URLSessionConfiguration configuration;  // HTTP/2 on, as shipped
   configuration.allowedSchemes = {"http"};
-  auto recorder = std::make_shared<testing::CompletionRecorder<HTTPClientResult>>();
+  auto recorder = std::make_shared<testsupport::CompletionRecorder<HTTPClientResult>>();
   auto client = URLSessionHTTPClient::create(URLSession::create(configuration), "Slow/1");
   const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/slow";
   for (std::size_t i = 0; i < requests; ++i) {

@@ -26,9 +26,9 @@ namespace {
 using testsupport::apiHost;
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
-using testing::FaultServer;
-using testing::LoopbackHTTPServer;
+using testsupport::CompletionRecorder;
+using testsupport::FaultServer;
+using testsupport::LoopbackHTTPServer;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 using Results = CompletionRecorder<HTTPClientResult>;
 
@@ -237,7 +237,7 @@ void expectNetworkError(const Exchange& outcome, std::int64_t code) {
 }
 
 TEST(URLSessionHTTPClientFaults, ConnectionRefused) {
-  testing::RefusingPort port;
+  testsupport::RefusingPort port;
   const auto outcome = exchange(
       plainHTTP(), URLRequest(urlOf("http://127.0.0.1:" + std::to_string(port.port()) + "/")));
   report("connection refused", outcome);
@@ -436,8 +436,8 @@ TEST_F(URLSessionHTTPClientTLSTest, MultiplexesConcurrentRequestsOverOneHTTP2Con
   const auto documents = authority_.folder() / "documents";
   std::filesystem::create_directories(documents / "v0");
   std::ofstream(documents / "v0" / "hello.txt") << "hello over h2\n";
-  testing::NghttpdServer nghttpd(issued.keyFile, issued.certificateFile, documents.string(),
-                                 (authority_.folder() / "nghttpd.log").string());
+  testsupport::NghttpdServer nghttpd(issued.keyFile, issued.certificateFile, documents.string(),
+                                     (authority_.folder() / "nghttpd.log").string());
 
   auto results = std::make_shared<Results>();
   auto client = URLSessionHTTPClient::create(

@@ -21,9 +21,9 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CompletionRecorder;
-using testing::FaultServer;
-using testing::TaskOutcome;
+using testsupport::CompletionRecorder;
+using testsupport::FaultServer;
+using testsupport::TaskOutcome;
 
 const URLError kInvalidated(URLError::cancelled, "cancelled: the URL session was invalidated");
 
@@ -200,7 +200,7 @@ TEST_P(EndingASession, FinishesOrCancelsWhatStartedAndRefusesWhatComesAfter) {
   GatedServer gate(1);
   auto stalled = std::make_shared<CompletionRecorder<TaskOutcome>>();
   auto session = URLSession::create(plainHTTP());
-  session->dataTask(requestTo(gate.server()), testing::recordInto(stalled)).resume();
+  session->dataTask(requestTo(gate.server()), testsupport::recordInto(stalled)).resume();
   ASSERT_TRUE(gate.waitFor(1));
 
   auto ended = std::make_shared<CompletionRecorder<std::thread::id>>();
@@ -236,7 +236,7 @@ TEST_P(EndingASession, FinishesOrCancelsWhatStartedAndRefusesWhatComesAfter) {
     EXPECT_EQ(outcome.http()->statusCode(), 200);
   }
   auto refused = std::make_shared<CompletionRecorder<TaskOutcome>>();
-  session->dataTask(requestTo(gate.server()), testing::recordInto(refused)).resume();
+  session->dataTask(requestTo(gate.server()), testsupport::recordInto(refused)).resume();
   ASSERT_EQ(refused->count(), 1u);  // at once, on this thread
   EXPECT_EQ(refused->entries().front().value.error, kInvalidated);
   EXPECT_EQ(gate.arrived(), 1);
@@ -254,7 +254,7 @@ TEST(URLSessionLifetime, CancellingCompletesQueuedAndRunningTasksOnceEach) {
   auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
   auto session = URLSession::create(plainHTTP());
   for (int i = 0; i < 100; ++i) {
-    session->dataTask(requestTo(server), testing::recordInto(recorder)).resume();
+    session->dataTask(requestTo(server), testsupport::recordInto(recorder)).resume();
   }
   session->invalidateAndCancel();
   ASSERT_EQ(recorder->count(), 100u);

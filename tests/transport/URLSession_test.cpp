@@ -1,4 +1,4 @@
-#include "tamsenor/http/URLSession.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +18,10 @@
 namespace tamsenor {
 namespace {
 
-using testing::CompletionRecorder;
-using testing::FaultServer;
-using testing::LoopbackHTTPServer;
-using testing::TaskOutcome;
+using testsupport::CompletionRecorder;
+using testsupport::FaultServer;
+using testsupport::LoopbackHTTPServer;
+using testsupport::TaskOutcome;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
 URLSessionConfiguration plainHTTP() {
@@ -96,7 +96,7 @@ class URLSessionTest : public ::testing::Test {
 
   TaskOutcome sendAndWait(const std::shared_ptr<URLSession>& session, URLRequest request) {
     auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
-    session->dataTask(std::move(request), testing::recordInto(recorder)).resume();
+    session->dataTask(std::move(request), testsupport::recordInto(recorder)).resume();
     EXPECT_TRUE(recorder->waitFor(1));
     auto entries = recorder->entries();
     if (entries.empty()) return {};
@@ -116,8 +116,8 @@ class URLSessionTest : public ::testing::Test {
 TEST_F(URLSessionTest, DeliversStatusHeadersBodyVersionAndTimingsOnTheLoopThread) {
   auto session = URLSession::create(plainHTTP());
   auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
-  session->dataTask(request("/hello"), testing::recordInto(recorder)).resume();
-  session->dataTask(request("/hello"), testing::recordInto(recorder)).resume();
+  session->dataTask(request("/hello"), testsupport::recordInto(recorder)).resume();
+  session->dataTask(request("/hello"), testsupport::recordInto(recorder)).resume();
   ASSERT_TRUE(recorder->waitFor(2));
 
   const auto entries = recorder->entries();
@@ -422,8 +422,8 @@ TEST_F(URLSessionTest, ContainsAThrowingHandlerAndKeepsServing) {
 TEST_F(URLSessionTest, ATaskThatIsNeverResumedSendsNothingAndNeverCompletes) {
   auto session = URLSession::create(plainHTTP());
   auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
-  { auto task = session->dataTask(request("/seen"), testing::recordInto(recorder)); }
-  auto resumedTwice = session->dataTask(request("/seen"), testing::recordInto(recorder));
+  { auto task = session->dataTask(request("/seen"), testsupport::recordInto(recorder)); }
+  auto resumedTwice = session->dataTask(request("/seen"), testsupport::recordInto(recorder));
   resumedTwice.resume();
   resumedTwice.resume();
   ASSERT_TRUE(recorder->waitFor(1));

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tamsenor/abtesting/ABTestService.hpp"
-#include "tamsenor/abtesting/Logger.hpp"
+#include "tamsenor/abtesting/framework/ABTestService.hpp"
+#include "tamsenor/abtesting/framework/Logger.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
 
 namespace tamsenor {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tamsenor/http/URL.hpp"
+#include "tamsenor/platform/URL.hpp"
 
 namespace tamsenor {
 

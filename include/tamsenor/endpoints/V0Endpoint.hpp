@@ -5,8 +5,8 @@
 #include <string>
 #include <variant>
 
-#include "tamsenor/http/Data.hpp"
-#include "tamsenor/http/URLRequest.hpp"
+#include "tamsenor/platform/Data.hpp"
+#include "tamsenor/platform/URLRequest.hpp"
 
 // The service's version-0 endpoints as plain values. Each value builds a fresh, complete request
 // record with request(): URL under apiBaseURL(), method, headers, body, cache policy 1 (always

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "tamsenor/abtesting/ABTestService.hpp"
+#include "tamsenor/abtesting/framework/ABTestService.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
 #include "tamsenor/signin/MagicLinkSignInService.hpp"
 

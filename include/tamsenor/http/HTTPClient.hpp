@@ -9,12 +9,12 @@
 #include <utility>
 
 #include "tamsenor/Result.hpp"
-#include "tamsenor/http/Data.hpp"
 #include "tamsenor/http/HTTPClientError.hpp"
 #include "tamsenor/http/SigningFailure.hpp"
 #include "tamsenor/http/StatusCodeRange.hpp"
-#include "tamsenor/http/URLRequest.hpp"
-#include "tamsenor/http/URLResponse.hpp"
+#include "tamsenor/platform/Data.hpp"
+#include "tamsenor/platform/URLRequest.hpp"
+#include "tamsenor/platform/URLResponse.hpp"
 
 namespace tamsenor {
 

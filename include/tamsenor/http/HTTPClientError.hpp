@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "tamsenor/http/URLError.hpp"
+#include "tamsenor/platform/URLError.hpp"
 
 namespace tamsenor {
 

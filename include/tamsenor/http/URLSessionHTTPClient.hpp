@@ -5,7 +5,7 @@
 #include <string>
 
 #include "tamsenor/http/HTTPClient.hpp"
-#include "tamsenor/http/URLSession.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 
 namespace tamsenor {
 

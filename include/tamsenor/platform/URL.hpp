@@ -32,7 +32,6 @@ class URL {
   friend std::ostream& operator<<(std::ostream& out, const URL& url) { return out << url.text_; }
 
  private:
-  friend class URLComponents;
   URL() = default;
 
   std::string text_;

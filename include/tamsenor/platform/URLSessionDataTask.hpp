@@ -4,10 +4,10 @@
 #include <memory>
 #include <optional>
 
-#include "tamsenor/http/Data.hpp"
-#include "tamsenor/http/URLError.hpp"
-#include "tamsenor/http/URLRequest.hpp"
-#include "tamsenor/http/URLResponse.hpp"
+#include "tamsenor/platform/Data.hpp"
+#include "tamsenor/platform/URLError.hpp"
+#include "tamsenor/platform/URLRequest.hpp"
+#include "tamsenor/platform/URLResponse.hpp"
 
 namespace tamsenor {
 

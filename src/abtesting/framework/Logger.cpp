@@ -1,4 +1,4 @@
-#include "tamsenor/abtesting/Logger.hpp"
+#include "tamsenor/abtesting/framework/Logger.hpp"
 
 namespace tamsenor {
 

@@ -1,4 +1,4 @@
-#include "tamsenor/abtesting/ABTestState.hpp"
+#include "tamsenor/abtesting/framework/ABTestState.hpp"
 
 namespace tamsenor {
 

@@ -1,18 +1,12 @@
-#include "tamsenor/http/HTTPHeaderFields.hpp"
+#include "tamsenor/platform/HTTPHeaderFields.hpp"
 
 #include <algorithm>
 
+#include "platform/ASCIICase.hpp"
+
 namespace tamsenor {
 
-namespace {
-char lowerASCII(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-}  // namespace
-
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return lowerASCII(x) == lowerASCII(y);
-         });
-}
+using detail::equalsIgnoringASCIICase;
 
 void HTTPHeaderFields::set(std::string_view name, std::string value) {
   for (auto& field : fields_) {

@@ -41,6 +41,4 @@ class HTTPHeaderFields {
   std::vector<Field> fields_;
 };
 
-[[nodiscard]] bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) noexcept;
-
 }  // namespace tamsenor

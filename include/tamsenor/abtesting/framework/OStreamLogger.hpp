@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "tamsenor/abtesting/Logger.hpp"
+#include "tamsenor/abtesting/framework/Logger.hpp"
 
 namespace tamsenor {
 

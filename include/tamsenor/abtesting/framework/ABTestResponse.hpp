@@ -3,7 +3,7 @@
 #include <ostream>
 #include <string>
 
-#include "tamsenor/abtesting/ABTestState.hpp"
+#include "tamsenor/abtesting/framework/ABTestState.hpp"
 
 namespace tamsenor {
 

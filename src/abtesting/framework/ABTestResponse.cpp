@@ -1,4 +1,4 @@
-#include "tamsenor/abtesting/ABTestResponse.hpp"
+#include "tamsenor/abtesting/framework/ABTestResponse.hpp"
 
 namespace tamsenor {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "tamsenor/http/Data.hpp"
-#include "tamsenor/http/HTTPHeaderFields.hpp"
-#include "tamsenor/http/URL.hpp"
+#include "tamsenor/platform/Data.hpp"
+#include "tamsenor/platform/HTTPHeaderFields.hpp"
+#include "tamsenor/platform/URL.hpp"
 
 namespace tamsenor {
 

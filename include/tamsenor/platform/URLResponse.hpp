@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "tamsenor/http/HTTPHeaderFields.hpp"
-#include "tamsenor/http/URL.hpp"
+#include "tamsenor/platform/HTTPHeaderFields.hpp"
+#include "tamsenor/platform/URL.hpp"
 
 namespace tamsenor {
 

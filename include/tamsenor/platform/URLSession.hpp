@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "tamsenor/http/URLRequest.hpp"
-#include "tamsenor/http/URLSessionConfiguration.hpp"
-#include "tamsenor/http/URLSessionDataTask.hpp"
+#include "tamsenor/platform/URLRequest.hpp"
+#include "tamsenor/platform/URLSessionConfiguration.hpp"
+#include "tamsenor/platform/URLSessionDataTask.hpp"
 
 namespace tamsenor {
 

@@ -1,4 +1,4 @@
-#include "tamsenor/abtesting/OStreamLogger.hpp"
+#include "tamsenor/abtesting/framework/OStreamLogger.hpp"
 
 #include <string>
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "tamsenor/Result.hpp"
-#include "tamsenor/abtesting/ABTest.hpp"
-#include "tamsenor/abtesting/ABTestResponse.hpp"
+#include "tamsenor/abtesting/framework/ABTest.hpp"
+#include "tamsenor/abtesting/framework/ABTestResponse.hpp"
 
 namespace tamsenor {
 
