@@ -9,6 +9,7 @@
 
 #include "support/CompletionRecorder.hpp"
 #include "support/LoopbackHTTPServer.hpp"
+#include "support/ReleaseSessionHere.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
@@ -47,10 +48,13 @@ class TLSRefusal : public ::testing::Test {
         {apiHostName(), 0, "127.0.0.1", static_cast<std::uint16_t>(server_->port())}};
     auto results = std::make_shared<CompletionRecorder<HTTPClientResult>>();
     {
-      auto client = URLSessionHTTPClient::create(URLSession::create(configuration), "Refusal/1");
+      auto session = URLSession::create(configuration);
+      auto client = URLSessionHTTPClient::create(session, "Refusal/1");
       client->perform(URLRequest(apiBaseURL().appendingPathComponent("ping")),
                       [results](HTTPClientResult result) { results->record(std::move(result)); });
       EXPECT_TRUE(results->waitFor(1, 30s));
+      client.reset();
+      testsupport::releaseSessionHere(session);
     }
     EXPECT_EQ(results->count(), 1u);
     if (results->count() == 0)

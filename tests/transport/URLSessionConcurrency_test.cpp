@@ -13,6 +13,7 @@
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
+#include "support/ReleaseSessionHere.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 
 namespace tamsenor {
@@ -34,7 +35,8 @@ TEST(URLSessionConcurrency, ThousandRequestsFromSeveralThreadsCompleteOnceEach) 
   auto recorder = std::make_shared<testsupport::CompletionRecorder<Completion>>();
   URLSessionConfiguration configuration;
   configuration.allowedSchemes = {"http"};
-  auto client = URLSessionHTTPClient::create(URLSession::create(configuration), "Concurrency/1");
+  auto session = URLSession::create(configuration);
+  auto client = URLSessionHTTPClient::create(session, "Concurrency/1");
 
   constexpr int threads = 4;
   constexpr int perThread = 250;
@@ -52,7 +54,8 @@ TEST(URLSessionConcurrency, ThousandRequestsFromSeveralThreadsCompleteOnceEach) 
   }
   for (auto& sender : senders) sender.join();
   ASSERT_TRUE(recorder->waitFor(threads * perThread, 120s));
-  client.reset();  // the loop is joined: any second completion would be in by now
+  client.reset();
+  testsupport::releaseSessionHere(session);  // any second completion would be in by now
 
   const auto entries = recorder->entries();
   ASSERT_EQ(entries.size(), static_cast<std::size_t>(threads * perThread));
@@ -95,7 +98,8 @@ TEST(URLSessionConcurrency, PlainHTTPRequestsDoNotWaitToMultiplex) {
   URLSessionConfiguration configuration;  // HTTP/2 on, as shipped
   configuration.allowedSchemes = {"http"};
   auto recorder = std::make_shared<testsupport::CompletionRecorder<HTTPClientResult>>();
-  auto client = URLSessionHTTPClient::create(URLSession::create(configuration), "Slow/1");
+  auto session = URLSession::create(configuration);
+  auto client = URLSessionHTTPClient::create(session, "Slow/1");
   const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/slow";
   for (std::size_t i = 0; i < requests; ++i) {
     client->perform(URLRequest(*URL::parse(url)),
@@ -103,6 +107,7 @@ TEST(URLSessionConcurrency, PlainHTTPRequestsDoNotWaitToMultiplex) {
   }
   ASSERT_TRUE(recorder->waitFor(requests, 30s));
   client.reset();
+  testsupport::releaseSessionHere(session);
   for (const auto& entry : recorder->entries()) {
     EXPECT_TRUE(entry.value.hasValue()) << entry.value.error();
   }

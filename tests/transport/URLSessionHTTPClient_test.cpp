@@ -17,6 +17,7 @@
 #include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
 #include "support/NghttpdServer.hpp"
+#include "support/ReleaseSessionHere.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
 
@@ -42,8 +43,8 @@ URLSessionConfiguration plainHTTP() {
   return configuration;
 }
 
-// Sends one request and waits for its result. The client and session are gone when this
-// returns, so `count` is final: a second completion would have arrived by then.
+// Sends one request and waits for its result. The session has ended when this returns, so
+// `count` is final: a second completion would have arrived by then.
 struct Exchange {
   std::optional<HTTPClientResult> result;
   std::size_t count = 0;
@@ -52,8 +53,8 @@ struct Exchange {
 
 Exchange exchange(URLSessionConfiguration configuration, URLRequest request) {
   auto results = std::make_shared<Results>();
-  auto client =
-      URLSessionHTTPClient::create(URLSession::create(std::move(configuration)), userAgent);
+  auto session = URLSession::create(std::move(configuration));
+  auto client = URLSessionHTTPClient::create(session, userAgent);
   const auto started = std::chrono::steady_clock::now();
   client->perform(std::move(request),
                   [results](HTTPClientResult result) { results->record(std::move(result)); });
@@ -61,6 +62,7 @@ Exchange exchange(URLSessionConfiguration configuration, URLRequest request) {
   Exchange outcome;
   outcome.elapsed = std::chrono::steady_clock::now() - started;
   client.reset();
+  testsupport::releaseSessionHere(session);
   EXPECT_TRUE(arrived);
   outcome.count = results->count();
   if (arrived) outcome.result = results->entries().front().value;

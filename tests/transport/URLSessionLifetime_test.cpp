@@ -156,17 +156,19 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(URLSessionLifetime, ReleasingWhileHoldingALockTheCompletionNeedsDoesNotBlock) {
   GatedServer gate(1);
   gate.open(1);
-  std::mutex lock;
-  std::unique_lock held(lock);
+  auto lock = std::make_shared<std::mutex>();
+  std::unique_lock held(*lock);
   auto recorder = std::make_shared<CompletionRecorder<bool>>();
   auto client = URLSessionHTTPClient::create(URLSession::create(plainHTTP()), "Lifetime/1");
-  client->perform(requestTo(gate.server()), [&lock, recorder](HTTPClientResult result) {
+  client->perform(requestTo(gate.server()), [lock, recorder](HTTPClientResult result) {
     recorder->record(result.hasValue());  // before the lock: the test sees the completion waiting
-    std::lock_guard inside(lock);
+    std::lock_guard inside(*lock);
+    recorder->record(true);
   });
   ASSERT_TRUE(recorder->waitFor(1, 10s));
   client.reset();
   held.unlock();
+  ASSERT_TRUE(recorder->waitFor(2, 10s));
   EXPECT_TRUE(recorder->entries().front().value);
 }
 
