@@ -1,6 +1,8 @@
-// A/B answers from a hostile server: decoding never crashes; a decoded answer written back and
-// read again is equal; and fetching and exposing with that answer log only the service's own
-// records and complete exactly once.
+// A/B answers from a hostile server: decoding never crashes; a decoded answer written back (by
+// Boost.JSON: the library writes no answers) and read again is equal; and fetching and exposing
+// with that answer log only the service's own records and complete exactly once.
+#include <boost/json/serialize.hpp>
+#include <boost/json/value.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +16,18 @@
 namespace {
 
 using namespace tamsenor;
+
+// The answer as the server would write it.
+std::string written(const detail::RemoteABTestConfigResponse& answer) {
+  boost::json::array tests;
+  for (const auto& entry : answer.tests) {
+    boost::json::object object{{"test_name", entry.test_name}, {"state", to_string(entry.state)}};
+    if (entry.selected_bucket) object["selected_bucket"] = *entry.selected_bucket;
+    tests.push_back(std::move(object));
+  }
+  return boost::json::serialize(
+      boost::json::object{{"success", answer.success}, {"tests", std::move(tests)}});
+}
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
 
@@ -47,9 +61,7 @@ bool isKnownRecord(std::string_view message) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);
   if (const auto answer = detail::decodeConfigResponse(body)) {
-    const auto written = detail::encode(*answer);
-    TAMSENOR_FUZZ_CHECK(written.has_value());
-    TAMSENOR_FUZZ_CHECK(detail::decodeConfigResponse(asText(*written)) == answer);
+    TAMSENOR_FUZZ_CHECK(detail::decodeConfigResponse(written(*answer)) == answer);
   }
 
   auto client = testing::ScriptedHTTPClient::create();

@@ -9,9 +9,8 @@
 #include "tamsenor/abtesting/framework/ABTest.hpp"
 #include "tamsenor/platform/Data.hpp"
 
-// The A/B test endpoint's JSON bodies. Private to RemoteABTestService: this header is not
-// installed. Records are plain values; writing is compact with keys in field order, reading is
-// strict (see decode below).
+// The A/B test endpoint's JSON bodies, in the two directions the service uses: it writes
+// requests and reads answers. Private to RemoteABTestService: this header is not installed.
 namespace tamsenor::detail {
 
 enum class RemoteABTestRequestType { tamsenorTest, exposeTamsenorTest };
@@ -20,33 +19,8 @@ enum class RemoteABTestState { active, finished, inactive };
 // "tamsenor_test", "expose_tamsenor_test" / "active", "finished", "inactive".
 [[nodiscard]] std::string_view to_string(RemoteABTestRequestType type) noexcept;
 [[nodiscard]] std::string_view to_string(RemoteABTestState state) noexcept;
-// The case whose string is exactly `text` (case-sensitive), or nothing.
-[[nodiscard]] std::optional<RemoteABTestRequestType> requestTypeFromString(
-    std::string_view text) noexcept;
+// The state whose string is exactly `text` (case-sensitive), or nothing.
 [[nodiscard]] std::optional<RemoteABTestState> stateFromString(std::string_view text) noexcept;
-
-struct RemoteABTestRequest {
-  struct CodingKeys {
-    static constexpr std::string_view type = "type";
-    static constexpr std::string_view test_name = "test_name";
-  };
-  RemoteABTestRequestType type;
-  std::string test_name;
-
-  friend bool operator==(const RemoteABTestRequest&, const RemoteABTestRequest&) = default;
-};
-
-struct RemoteABTestConfigRequest {
-  struct CodingKeys {
-    static constexpr std::string_view mobile_guid = "mobile_guid";
-    static constexpr std::string_view tests = "tests";
-  };
-  std::string mobile_guid;
-  std::vector<RemoteABTestRequest> tests;
-
-  friend bool operator==(const RemoteABTestConfigRequest&,
-                         const RemoteABTestConfigRequest&) = default;
-};
 
 struct RemoteABTestResponse {
   struct CodingKeys {
@@ -73,21 +47,17 @@ struct RemoteABTestConfigResponse {
                          const RemoteABTestConfigResponse&) = default;
 };
 
-// Compact JSON, keys in field order, "selected_bucket" left out when absent. Nothing when a string
-// is not valid UTF-8: JSON text must be Unicode, and sending mangled names helps no one.
-[[nodiscard]] std::optional<Data> encode(const RemoteABTestConfigRequest& record);
-[[nodiscard]] std::optional<Data> encode(const RemoteABTestConfigResponse& record);
-// The same bytes as encode() of a request with one entry of `type` per test, named after it, in
-// order; written straight from the tests, without copying every name into a record first.
+// The request body {"mobile_guid":...,"tests":[{"type":...,"test_name":...},...]}: compact,
+// keys in this order, one entry of `type` per test, named after it, in order. Nothing when a
+// string is not valid UTF-8: JSON text must be Unicode, and sending mangled names helps no one.
 [[nodiscard]] std::optional<Data> encodeConfigRequest(std::string_view mobile_guid,
                                                       RemoteABTestRequestType type,
                                                       std::span<const ABTest> tests);
 
 // Strict reading: the body is one JSON object (valid UTF-8, nesting at most 32 deep); keys match
 // exactly, unknown keys are ignored; a required key missing or null, a value of the wrong JSON
-// type or an unknown enumeration string fails the whole body. A key that the record reads may
-// appear only once per object; a repeated one fails the body. Never throws.
-[[nodiscard]] std::optional<RemoteABTestConfigRequest> decodeConfigRequest(std::string_view body);
+// type or an unknown state string fails the whole body. A key that the record reads may appear
+// only once per object; a repeated one fails the body. Never throws.
 [[nodiscard]] std::optional<RemoteABTestConfigResponse> decodeConfigResponse(std::string_view body);
 
 }  // namespace tamsenor::detail

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -137,9 +138,8 @@ void RemoteABTestService::exposeBucket(std::string bucket, ABTest test,
   // The bucket is not sent; it only needs to name something to compare the answer with.
   if (bucket.empty()) return completion(ExposeResult::failure(Error::emptyRequest));
 
-  const detail::RemoteABTestConfigRequest body{
-      guid_, {{detail::RemoteABTestRequestType::exposeTamsenorTest, test.name}}};
-  auto payload = detail::encode(body);
+  auto payload = detail::encodeConfigRequest(
+      guid_, detail::RemoteABTestRequestType::exposeTamsenorTest, std::span(&test, 1));
   if (!payload) return completion(ExposeResult::failure(Error::encodingError));
 
   client_->perform(abTestRequest(std::move(*payload)),
