@@ -1,0 +1,48 @@
+#include "platform/EasyHandlePool.hpp"
+
+#include <cstddef>
+
+#include "platform/IdleTimer.hpp"
+#include "platform/ResponseReader.hpp"
+
+namespace tamsenor::detail {
+
+namespace {
+
+// Enough handles for a burst of requests to reuse their set-up; more are freed when they finish.
+constexpr std::size_t kMaxIdleHandles = 64;
+
+}  // namespace
+
+std::unique_ptr<EasyHandlePool::Handle> EasyHandlePool::take(SessionCurlOptions& options,
+                                                             CURLcode& failure) {
+  if (!idle_.empty()) {
+    auto handle = std::move(idle_.back());
+    idle_.pop_back();
+    return handle;
+  }
+  auto handle = std::make_unique<Handle>();
+  handle->easy.reset(curl_easy_init());
+  if (!handle->easy) {
+    failure = CURLE_OUT_OF_MEMORY;
+    return nullptr;
+  }
+  EasyOptions set(handle->easy.get());
+  options.applyTo(set);
+  ResponseReader::installOn(set);
+  IdleTimer::installOn(set);
+  if (set.result() != CURLE_OK) {
+    failure = set.result();
+    return nullptr;
+  }
+  return handle;
+}
+
+void EasyHandlePool::giveBack(std::unique_ptr<Handle> handle) {
+  if (!handle) return;
+  // The error buffer belongs to the finished transfer; nothing may write there any more.
+  curl_easy_setopt(handle->easy.get(), CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+  if (idle_.size() < kMaxIdleHandles) idle_.push_back(std::move(handle));
+}
+
+}  // namespace tamsenor::detail

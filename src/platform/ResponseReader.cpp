@@ -1,0 +1,184 @@
+#include "platform/ResponseReader.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "platform/ASCIICase.hpp"
+
+namespace tamsenor::detail {
+
+namespace {
+
+// A Content-Length is a promise from the peer, not a measurement: reserve no more than this up
+// front, and let a body that really is larger grow as it arrives.
+constexpr std::int64_t kMaxBodyReservation = 1024 * 1024;
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                           text.back() == '\n')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+double seconds(CURL* easy, CURLINFO info) {
+  curl_off_t microseconds = 0;
+  curl_easy_getinfo(easy, info, &microseconds);
+  return static_cast<double>(microseconds) / 1e6;
+}
+
+std::string versionText(long version) {
+  switch (version) {
+    case CURL_HTTP_VERSION_1_0:
+      return "1.0";
+    case CURL_HTTP_VERSION_1_1:
+      return "1.1";
+    case CURL_HTTP_VERSION_2_0:
+      return "2";
+    case CURL_HTTP_VERSION_3:
+      return "3";
+    default:
+      return {};
+  }
+}
+
+}  // namespace
+
+void ResponseReader::installOn(EasyOptions& set) {
+  set(CURLOPT_WRITEFUNCTION, &ResponseReader::onBody);
+  set(CURLOPT_HEADERFUNCTION, &ResponseReader::onHeader);
+  set(CURLOPT_PREREQFUNCTION, &ResponseReader::onSend);
+}
+
+void ResponseReader::start(EasyOptions& set, std::size_t bodyLimit) {
+  errorBuffer_[0] = '\0';
+  set(CURLOPT_ERRORBUFFER, errorBuffer_);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+  set(CURLOPT_HEADERDATA, static_cast<void*>(this));
+  set(CURLOPT_PREREQDATA, static_cast<void*>(this));
+  bodyLimit_ = bodyLimit;
+}
+
+size_t ResponseReader::onBody(char* data, size_t size, size_t count, void* reader) noexcept {
+  auto& self = *static_cast<ResponseReader*>(reader);
+  const size_t bytes = size * count;
+  const std::size_t held = self.body_.size();
+  const std::size_t limit = self.bodyLimit_;
+  if (limit != 0 && bytes > limit - held) {
+    self.refusal_ =
+        URLError(CURLE_FILESIZE_EXCEEDED, std::string(curl_easy_strerror(CURLE_FILESIZE_EXCEEDED)) +
+                                              ": the response body is over the limit of " +
+                                              std::to_string(limit) + " bytes");
+    return 0;
+  }
+  try {
+    if (held + bytes > self.body_.capacity()) {
+      // Grow by doubling as usual, but never past the limit: the buffer stays within it.
+      std::size_t wanted = std::max(held + bytes, 2 * self.body_.capacity());
+      if (limit != 0) wanted = std::min(wanted, limit);
+      self.body_.reserve(wanted);
+    }
+    self.body_.insert(self.body_.end(), data, data + bytes);
+  } catch (...) {
+    return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
+  }
+  return bytes;
+}
+
+size_t ResponseReader::onHeader(char* data, size_t size, size_t count, void* reader) noexcept {
+  auto& self = *static_cast<ResponseReader*>(reader);
+  const size_t bytes = size * count;
+  const std::string_view line = trimmed(std::string_view(data, bytes));
+  try {
+    if (line.starts_with("HTTP/")) {
+      self.refusal_ = self.headCheck_.statusLine(line);
+      if (self.refusal_) return 0;
+      // A new status line: whatever came before belonged to an interim (1xx) answer.
+      self.headers_ = HTTPHeaderFields();
+      // Room for what a typical answer carries, so the fields do not grow one by one.
+      self.headers_.reserve(16);
+      self.headerComplete_ = false;
+      return bytes;
+    }
+    if (line.empty()) {
+      self.headerComplete_ = true;
+      return bytes;
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos) return bytes;
+    const auto name = trimmed(line.substr(0, colon));
+    const auto value = trimmed(line.substr(colon + 1));
+    self.refusal_ = self.headCheck_.field(name, value);
+    if (self.refusal_) return 0;
+    if (const auto length = self.headCheck_.contentLength();
+        length && equalsIgnoringASCIICase(name, "Content-Length")) {
+      auto reservation = std::min(*length, kMaxBodyReservation);
+      if (self.bodyLimit_ != 0) {
+        reservation = std::min(reservation, static_cast<std::int64_t>(self.bodyLimit_));
+      }
+      self.body_.reserve(static_cast<std::size_t>(reservation));
+    }
+    self.headers_.append(std::string(name), std::string(value));
+  } catch (...) {
+    return 0;
+  }
+  return bytes;
+}
+
+int ResponseReader::onSend(void* reader, char*, char*, int, int) noexcept {
+  // libcurl sends a request again on a fresh connection when a reused one dies after it went
+  // out. That would put it on the wire twice; only the retry composer decides on another attempt.
+  auto& self = *static_cast<ResponseReader*>(reader);
+  return ++self.sendCount_ == 1 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
+}
+
+std::optional<URLError> ResponseReader::outcome(CURL* easy, CURLcode code, const IdleTimer& idle,
+                                                const URL& url) {
+  if (refusal_) return std::move(refusal_);
+  if (code == CURLE_ABORTED_BY_CALLBACK && idle.expired()) {
+    code = CURLE_OPERATION_TIMEDOUT;
+    idle.describeExpiry(errorBuffer_);
+  } else if (code == CURLE_ABORTED_BY_CALLBACK && sendCount_ > 1) {
+    code = CURLE_GOT_NOTHING;
+    std::snprintf(errorBuffer_, sizeof errorBuffer_,
+                  "the connection closed before an answer; the request is not sent twice");
+  }
+  if (code == CURLE_OK && !headerComplete_) {
+    // libcurl accepts a header cut off by the end of the connection as a whole answer; what the
+    // server meant to say is unknown, so it is no answer.
+    code = CURLE_WEIRD_SERVER_REPLY;
+    std::snprintf(errorBuffer_, sizeof errorBuffer_,
+                  "the connection ended inside the response header");
+  }
+  if (code == CURLE_OK) {
+    long status = 0;
+    long version = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    TransferTimings timings;
+    timings.nameLookup = seconds(easy, CURLINFO_NAMELOOKUP_TIME_T);
+    timings.connect = seconds(easy, CURLINFO_CONNECT_TIME_T);
+    timings.tlsHandshake = seconds(easy, CURLINFO_APPCONNECT_TIME_T);
+    timings.firstByte = seconds(easy, CURLINFO_STARTTRANSFER_TIME_T);
+    timings.total = seconds(easy, CURLINFO_TOTAL_TIME_T);
+    try {
+      response_ = std::make_shared<const HTTPURLResponse>(url, status, std::move(headers_),
+                                                          versionText(version), timings);
+      return std::nullopt;
+    } catch (...) {
+      code = CURLE_OUT_OF_MEMORY;
+    }
+  }
+  std::string description = curl_easy_strerror(code);
+  if (errorBuffer_[0] != '\0') {
+    description += ": ";
+    description += errorBuffer_;
+  }
+  return URLError(code, std::move(description));
+}
+
+}  // namespace tamsenor::detail

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "platform/AdditionalCAStore.hpp"
+#include "platform/CurlHandles.hpp"
+#include "platform/ProxySetting.hpp"
+#include "tamsenor/platform/URL.hpp"
+#include "tamsenor/platform/URLError.hpp"
+#include "tamsenor/platform/URLSessionConfiguration.hpp"
+
+namespace tamsenor::detail {
+
+// A session's configuration turned into libcurl's terms once, when the session is made: what
+// every easy handle is set to, and what fails every request before it is sent. Made after
+// curl_global_init(); it must outlive every handle it was applied to, and is never moved, since
+// handles point into it.
+class SessionCurlOptions {
+ public:
+  explicit SessionCurlOptions(const URLSessionConfiguration& configuration);
+  SessionCurlOptions(const SessionCurlOptions&) = delete;
+  SessionCurlOptions& operator=(const SessionCurlOptions&) = delete;
+
+  // Why a request to `url` must fail unsent: a bad proxy setting fails all, an unreadable CA file
+  // every https one.
+  [[nodiscard]] std::optional<URLError> refusal(const URL& url) const;
+  // Whether a request to `url` should wait for a connection it can multiplex on.
+  [[nodiscard]] bool waitsToMultiplex(const URL& url) const noexcept;
+  // The options every request of the session shares; set once per easy handle, which may then
+  // call back into this object.
+  void applyTo(EasyOptions& set);
+  // The options of the session's multi handle.
+  void applyTo(CURLM* multi) const;
+
+ private:
+  std::size_t maxConnectionsPerHost_;
+  bool http2_;
+  std::string protocols_;  // CURLOPT_PROTOCOLS_STR
+  HeaderList connectTo_;
+  AdditionalCAStore additionalCAs_;
+  std::optional<ProxySetting> proxy_;
+  std::optional<URLError> proxyError_;
+  ShareHandle share_;
+};
+
+}  // namespace tamsenor::detail

@@ -1,0 +1,94 @@
+#include "platform/Transfer.hpp"
+
+#include <new>
+#include <string>
+#include <vector>
+
+namespace tamsenor::detail {
+
+namespace {
+
+// Exactly the record's fields go out. Empty "Name:" entries switch off what libcurl would add on
+// its own; "Name;" is libcurl's way to send a field with an empty value. libcurl only walks the
+// list, so it is laid out in storage the handle keeps rather than allocated line by line. Lines
+// are separated by NUL, which no validated name or value holds.
+void fillHeaderList(std::string& text, std::vector<curl_slist>& list, const URLRequest& request,
+                    bool sendsBody) {
+  text.clear();
+  for (const auto& [name, value] : request.allHTTPHeaderFields()) {
+    text += name;
+    // libcurl reads "Name:" followed by blanks alone as "remove this field"; "Name;" sends it
+    // empty, which is what a receiver makes of blanks anyway (they are optional white space).
+    if (value.find_first_not_of(" \t") == std::string::npos) {
+      text += ';';
+    } else {
+      text += ": ";
+      text += value;
+    }
+    text += '\0';
+  }
+  if (!request.value("Accept")) text.append("Accept:", sizeof "Accept:");
+  if (sendsBody && !request.value("Content-Type"))
+    text.append("Content-Type:", sizeof "Content-Type:");
+  text.append("Expect:", sizeof "Expect:");
+
+  list.clear();
+  for (std::size_t at = 0; at < text.size(); at = text.find('\0', at) + 1) {
+    list.push_back(curl_slist{text.data() + at, nullptr});
+  }
+  for (std::size_t i = 0; i + 1 < list.size(); ++i) list[i].next = &list[i + 1];
+}
+
+// The handle may come from any earlier request, so every choice of method is made afresh.
+void setMethodAndBody(EasyOptions& set, const std::string& method, const std::optional<Data>& body,
+                      bool sendsBody) {
+  set(CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
+  if (sendsBody) {
+    static constexpr char kEmpty[] = "";
+    set(CURLOPT_NOBODY, 0L);
+    set(CURLOPT_POSTFIELDSIZE_LARGE, body ? static_cast<curl_off_t>(body->size()) : curl_off_t{0});
+    set(CURLOPT_POSTFIELDS,
+        body && !body->empty() ? reinterpret_cast<const char*>(body->data()) : kEmpty);
+    if (method != "POST") set(CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else {
+    set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{-1});
+    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+    set(CURLOPT_HTTPGET, 1L);
+    if (method == "HEAD") {
+      set(CURLOPT_NOBODY, 1L);
+    } else if (method != "GET") {
+      set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<URLError> Transfer::setUp(EasyHandlePool& pool, SessionCurlOptions& options,
+                                        std::size_t bodyLimit) {
+  CURLcode failure = CURLE_OK;
+  handle = pool.take(options, failure);
+  if (!handle) return URLError(failure, curl_easy_strerror(failure));
+
+  const auto& body = request.httpBody();
+  const std::string& method = request.httpMethod();
+  const bool sendsBody = body.has_value() || method == "POST";
+  try {
+    fillHeaderList(handle->headerText, handle->headerList, request, sendsBody);
+  } catch (const std::bad_alloc&) {
+    return URLError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+  }
+
+  EasyOptions set(handle->easy.get());
+  set(CURLOPT_PRIVATE, static_cast<void*>(this));
+  set(CURLOPT_URL, request.url().absoluteString().c_str());
+  set(CURLOPT_HTTPHEADER, handle->headerList.data());
+  reader.start(set, bodyLimit);
+  idle.start(set, request.timeoutInterval());
+  set(CURLOPT_PIPEWAIT, options.waitsToMultiplex(request.url()) ? 1L : 0L);
+  setMethodAndBody(set, method, body, sendsBody);
+  if (set.result() != CURLE_OK) return URLError(set.result(), curl_easy_strerror(set.result()));
+  return std::nullopt;
+}
+
+}  // namespace tamsenor::detail
