@@ -187,9 +187,7 @@ struct ReceivedBody {
 
 TEST(SignInBodyIntegrity, NoAddressAddsAMemberOnTheWire) {
   tools::LocalCertificateAuthority issuer;
-  const std::string authority(apiBaseURL().authority());
-  const std::string host = authority.substr(
-      0, authority.rfind(':') == std::string::npos ? authority.size() : authority.rfind(':'));
+  const std::string host(apiBaseURL().host());
   const auto issued = issuer.issue(host);
   LoopbackHTTPServer server(issued.certificateFile, issued.keyFile);
   std::mutex mutex;
