@@ -69,10 +69,11 @@ void registerEndpoints() {
       {"taggings", GET(GET::taggings{"topic", "work", 42})},
       {"user_terms_acceptances", GET(GET::user_terms_acceptances{})},
   };
-  for (const auto& [name, endpoint] : gets) {
+  // Pairs, not structured bindings: clang 14 refuses to capture a binding in a lambda.
+  for (const auto& entry : gets) {
     benchmark::RegisterBenchmark(
-        (std::string("GET/") + name).c_str(),
-        [endpoint](benchmark::State& state) { endpointRequest(state, endpoint); });
+        (std::string("GET/") + entry.first).c_str(),
+        [endpoint = entry.second](benchmark::State& state) { endpointRequest(state, endpoint); });
   }
   benchmark::RegisterBenchmark("POST/baseline", POSTBaseline);
   const std::string json = "application/json";
@@ -84,10 +85,10 @@ void registerEndpoints() {
       {"taggings_remove", POST(POST::taggings_remove{"topic", "work", 42, kPayload, json})},
       {"user_terms_acceptances", POST(POST::user_terms_acceptances{kPayload, json})},
   };
-  for (const auto& [name, endpoint] : posts) {
+  for (const auto& entry : posts) {
     benchmark::RegisterBenchmark(
-        (std::string("POST/") + name).c_str(),
-        [endpoint](benchmark::State& state) { endpointRequest(state, endpoint); });
+        (std::string("POST/") + entry.first).c_str(),
+        [endpoint = entry.second](benchmark::State& state) { endpointRequest(state, endpoint); });
   }
 }
 

@@ -18,10 +18,10 @@
 namespace {
 
 bool isToken(std::string_view text) {
-  constexpr std::string_view delimiters = "\"(),/:;<=>?@[\\]{}";
+  constexpr std::string_view kDelimiters = "\"(),/:;<=>?@[\\]{}";
   return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
     const auto byte = static_cast<unsigned char>(c);
-    return byte > 0x20 && byte < 0x7f && delimiters.find(c) == std::string_view::npos;
+    return byte > 0x20 && byte < 0x7f && kDelimiters.find(c) == std::string_view::npos;
   });
 }
 

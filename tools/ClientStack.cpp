@@ -8,14 +8,12 @@ namespace tamsenor::tools {
 
 ClientStack ClientStack::create(const ClientOptions& options, std::string connectHost,
                                 std::uint16_t connectPort, std::optional<std::string> caFile) {
-  const std::string_view authority = apiBaseURL().authority();
   URLSessionConfiguration configuration;
   configuration.additionalCABundlePath = std::move(caFile);
-  configuration.hostOverrides.push_back(
-      {.host = std::string(authority.substr(0, authority.find(':'))),
-       .port = 0,
-       .connectHost = std::move(connectHost),
-       .connectPort = connectPort});
+  configuration.hostOverrides.push_back({.host = std::string(apiBaseURL().host()),
+                                         .port = 0,
+                                         .connectHost = std::move(connectHost),
+                                         .connectPort = connectPort});
   auto session = URLSession::create(std::move(configuration));
 
   std::shared_ptr<HTTPClient> client = URLSessionHTTPClient::create(session, options.userAgent);

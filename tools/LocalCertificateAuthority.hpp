@@ -1,7 +1,10 @@
 #pragma once
 
+#include <openssl/types.h>
+
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace tamsenor::tools {
@@ -23,7 +26,7 @@ class LocalCertificateAuthority {
   ~LocalCertificateAuthority();
 
   [[nodiscard]] const std::string& caFile() const noexcept { return caFile_; }
-  [[nodiscard]] const std::filesystem::path& folder() const noexcept { return folder_; }
+  [[nodiscard]] const std::filesystem::path& folder() const noexcept { return folder_.path(); }
   // A server certificate whose only subject alternative name is DNS:`dnsName`, valid from an
   // hour ago for a day unless told otherwise (both offsets from now; expired ones too).
   [[nodiscard]] Issued issue(const std::string& dnsName,
@@ -31,10 +34,27 @@ class LocalCertificateAuthority {
                              std::chrono::seconds notAfter = std::chrono::hours(24));
 
  private:
-  std::filesystem::path folder_;
+  // Removes the folder it made, also when a later step of the constructor throws.
+  class TemporaryFolder {
+   public:
+    TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    ~TemporaryFolder();
+    [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
+
+   private:
+    std::filesystem::path path_;
+  };
+  struct OpenSSLFree {
+    void operator()(EVP_PKEY* key) const noexcept;
+    void operator()(X509* certificate) const noexcept;
+  };
+
+  TemporaryFolder folder_;
   std::string caFile_;
-  void* caKey_ = nullptr;          // EVP_PKEY*
-  void* caCertificate_ = nullptr;  // X509*
+  std::unique_ptr<EVP_PKEY, OpenSSLFree> caKey_;
+  std::unique_ptr<X509, OpenSSLFree> caCertificate_;
   int issuedCount_ = 0;
 };
 

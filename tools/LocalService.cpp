@@ -72,13 +72,9 @@ std::string lowercase(std::string_view text) {
   return lower;
 }
 
-std::string hostOf(std::string_view authority) {
-  return std::string(authority.substr(0, authority.find(':')));
-}
-
 }  // namespace
 
-LocalService::LocalService(std::uint16_t port) : apiHost_(hostOf(apiBaseURL().authority())) {
+LocalService::LocalService(std::uint16_t port) : apiHost_(apiBaseURL().host()) {
   const auto issued = authority_.issue(apiHost_);
   server_ =
       std::make_unique<httplib::SSLServer>(issued.certificateFile.c_str(), issued.keyFile.c_str());

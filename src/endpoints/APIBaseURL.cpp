@@ -6,12 +6,12 @@ namespace tamsenor {
 
 const URL& apiBaseURL() {
   // The host is checked when the build is configured, so parsing cannot fail here.
-  static const URL url = [] {
+  static const URL kURL = [] {
     auto parsed = URL::parse("https://" TAMSENOR_API_HOST "/v0/");
     if (!parsed) std::abort();
     return *std::move(parsed);
   }();
-  return url;
+  return kURL;
 }
 
 }  // namespace tamsenor

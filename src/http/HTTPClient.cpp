@@ -14,8 +14,8 @@ std::shared_ptr<HTTPClient> HTTPClient::withAuthentication(SignRequest signReque
 
 std::shared_ptr<HTTPClient> HTTPClient::withRetries(std::uint64_t retryCount,
                                                     StatusCodeRange statusCodes) {
-  if (retryCount > maxRetryCount) {
-    throw std::invalid_argument("withRetries: retryCount above HTTPClient::maxRetryCount");
+  if (retryCount > kMaxRetryCount) {
+    throw std::invalid_argument("withRetries: retryCount above HTTPClient::kMaxRetryCount");
   }
   const auto receiver = shared_from_this();
   // Every attempt goes through the receiver; each composer falls back on the chain built so far,

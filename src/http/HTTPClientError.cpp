@@ -2,6 +2,18 @@
 
 namespace tamsenor {
 
+HTTPClientError HTTPClientError::networkError(URLError underlying) {
+  return HTTPClientError(Case::networkError, std::move(underlying));
+}
+
+HTTPClientError HTTPClientError::unexpectedResponseType() {
+  return HTTPClientError(Case::unexpectedResponseType, std::nullopt);
+}
+
+HTTPClientError HTTPClientError::missingRequiredAuthentication() {
+  return HTTPClientError(Case::missingRequiredAuthentication, std::nullopt);
+}
+
 std::string_view to_string(HTTPClientError::Case kind) noexcept {
   switch (kind) {
     case HTTPClientError::Case::networkError:

@@ -32,11 +32,22 @@ bool isWellFormed(std::string_view text, std::size_t begin, std::size_t end,
   return true;
 }
 
+// The authority after any user information: "host", "host:port", "[v6]" or "[v6]:port".
+std::string_view hostAndPortOf(std::string_view authority) noexcept {
+  const auto at = authority.rfind('@');
+  return at == std::string_view::npos ? authority : authority.substr(at + 1);
+}
+
+// Where the port's ":" is in a host-and-port, or npos.
+std::size_t portColon(std::string_view hostAndPort) noexcept {
+  const auto hostEnd =
+      hostAndPort.empty() || hostAndPort.front() != '[' ? 0 : hostAndPort.find(']');
+  return hostAndPort.find(':', hostEnd);
+}
+
 bool isValidAuthority(std::string_view authority) noexcept {
   if (!isWellFormed(authority, 0, authority.size(), ":@[]")) return false;
-  const auto at = authority.rfind('@');
-  std::string_view hostAndPort =
-      at == std::string_view::npos ? authority : authority.substr(at + 1);
+  const std::string_view hostAndPort = hostAndPortOf(authority);
   std::string_view port;
   if (!hostAndPort.empty() && hostAndPort.front() == '[') {
     const auto close = hostAndPort.find(']');
@@ -101,6 +112,24 @@ std::string_view URL::scheme() const noexcept {
 
 std::string_view URL::authority() const noexcept {
   return std::string_view(text_).substr(schemeEnd_ + 3, pathStart_ - schemeEnd_ - 3);
+}
+
+std::string_view URL::host() const noexcept {
+  std::string_view host = hostAndPortOf(authority());
+  host = host.substr(0, portColon(host));
+  if (host.size() >= 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+  return host;
+}
+
+std::optional<std::uint16_t> URL::port() const noexcept {
+  const std::string_view hostAndPort = hostAndPortOf(authority());
+  const auto colon = portColon(hostAndPort);
+  if (colon == std::string_view::npos || colon + 1 == hostAndPort.size()) return std::nullopt;
+  // parse() admitted only digits up to 65535 here.
+  unsigned value = 0;
+  for (const char c : hostAndPort.substr(colon + 1))
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  return static_cast<std::uint16_t>(value);
 }
 
 std::string_view URL::path() const noexcept {

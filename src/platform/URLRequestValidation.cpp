@@ -12,7 +12,7 @@ namespace tamsenor::detail {
 namespace {
 
 // One lookup per character: every request's method and field names pass through here.
-constexpr std::array<bool, 256> tokenCharTable = [] {
+constexpr std::array<bool, 256> kTokenCharTable = [] {
   std::array<bool, 256> table{};
   for (int c = '0'; c <= '9'; ++c) table[static_cast<std::size_t>(c)] = true;
   for (int c = 'a'; c <= 'z'; ++c) table[static_cast<std::size_t>(c)] = true;
@@ -24,7 +24,7 @@ constexpr std::array<bool, 256> tokenCharTable = [] {
 bool isToken(std::string_view text) noexcept {
   if (text.empty()) return false;
   for (char c : text) {
-    if (!tokenCharTable[static_cast<unsigned char>(c)]) return false;
+    if (!kTokenCharTable[static_cast<unsigned char>(c)]) return false;
   }
   return true;
 }
@@ -42,7 +42,7 @@ bool holdsControlCharacter(std::string_view value) noexcept {
 // A name that failed the token test may carry anything, line breaks included; it is quoted with
 // everything outside printable ASCII escaped so the description stays one harmless line.
 std::string quoted(std::string_view text) {
-  static constexpr char hex[] = "0123456789abcdef";
+  static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -50,8 +50,8 @@ std::string quoted(std::string_view text) {
       out += c;
     } else {
       out += "\\x";
-      out += hex[byte >> 4];
-      out += hex[byte & 0xf];
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xf];
     }
   }
   out += '"';
@@ -60,7 +60,7 @@ std::string quoted(std::string_view text) {
 
 // Framing and connection management belong to the transport: a caller's value for these would
 // contradict what libcurl writes, or smuggle a second request onto the connection.
-constexpr std::array<std::string_view, 5> transportOwnedFields{
+constexpr std::array<std::string_view, 5> kTransportOwnedFields{
     "Host", "Content-Length", "Transfer-Encoding", "Connection", "Expect"};
 
 bool isAllowedScheme(std::string_view scheme, std::span<const std::string> allowedSchemes) {
@@ -95,16 +95,16 @@ std::optional<URLError> validateRequest(const URLRequest& request,
   }
   // Counted as HTTP/1.1 text: "METHOD URL HTTP/1.1", one "Name: value" line per field, the
   // blank line. The absolute URL stands for the request target and the Host line together.
-  constexpr std::string_view requestLineEnd = " HTTP/1.1\r\n";
+  constexpr std::string_view kRequestLineEnd = " HTTP/1.1\r\n";
   std::size_t headBytes = request.httpMethod().size() + 1 + request.url().absoluteString().size() +
-                          requestLineEnd.size() + 2;
+                          kRequestLineEnd.size() + 2;
   for (const auto& [name, value] : request.allHTTPHeaderFields()) {
     headBytes += name.size() + 2 + value.size() + 2;
     if (!isToken(name)) {
       return URLError(URLError::invalidHeaderField,
                       "header field name " + quoted(name) + " is not an HTTP token");
     }
-    for (auto owned : transportOwnedFields) {
+    for (auto owned : kTransportOwnedFields) {
       if (equalsIgnoringASCIICase(name, owned)) {
         return URLError(URLError::invalidHeaderField,
                         "header field " + quoted(name) + " is written by the transport itself");
@@ -116,10 +116,10 @@ std::optional<URLError> validateRequest(const URLRequest& request,
                           " has a value holding a control character other than tab");
     }
   }
-  if (headBytes > maxRequestHeadBytes) {
+  if (headBytes > kMaxRequestHeadBytes) {
     return URLError(URLError::requestHeadTooLarge, "request head of " + std::to_string(headBytes) +
                                                        " bytes exceeds the limit of " +
-                                                       std::to_string(maxRequestHeadBytes));
+                                                       std::to_string(kMaxRequestHeadBytes));
   }
   return std::nullopt;
 }

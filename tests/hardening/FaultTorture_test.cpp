@@ -42,7 +42,7 @@ void PrintTo(const TortureCase& c, std::ostream* out) {
 
 std::vector<TortureCase> allCases() {
   std::vector<TortureCase> cases;
-  for (const auto fault : FaultBench::allFaults) {
+  for (const auto fault : FaultBench::kAllFaults) {
     for (std::uint64_t retries = 0; retries <= 3; ++retries) {
       for (std::size_t attempt = 1; attempt <= retries + 1; ++attempt) {
         cases.push_back({fault, retries, attempt});

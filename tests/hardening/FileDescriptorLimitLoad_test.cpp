@@ -57,8 +57,8 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
                       });
   server.start();
 
-  constexpr std::size_t total = 10'000;
-  std::vector<std::atomic<int>> calls(total);
+  constexpr std::size_t kTotal = 10'000;
+  std::vector<std::atomic<int>> calls(kTotal);
   auto wrongAnswers = std::make_shared<std::atomic<int>>(0);
   auto done = std::make_shared<testsupport::CompletionRecorder<bool>>();
   auto attempts = std::make_shared<std::atomic<std::size_t>>(0);
@@ -82,7 +82,7 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
                         return request;
                       })
                       ->withRetries(2, StatusCodeRange(500, 599));
-    for (std::size_t i = 0; i < total; ++i) {
+    for (std::size_t i = 0; i < kTotal; ++i) {
       client->perform(URLRequest(*URL::parse(server.baseURL() + "/load/" + std::to_string(i))),
                       [i, &calls, wrongAnswers, done](HTTPClientResult result) {
                         if (!result || result.value().response().statusCode() != 200 ||
@@ -93,7 +93,7 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
                         done->record(true);
                       });
     }
-    EXPECT_TRUE(done->waitFor(total, 120s));
+    EXPECT_TRUE(done->waitFor(kTotal, 120s));
     client.reset();
     testsupport::releaseSessionHere(session);
   }  // the session is gone: any second completion would have run by now
@@ -103,17 +103,17 @@ TEST(FileDescriptorLimit, TenThousandRequestsThroughTheFullStackCompleteExactlyO
 
   std::size_t once = 0;
   for (const auto& count : calls) once += count.load() == 1 ? std::size_t{1} : std::size_t{0};
-  EXPECT_EQ(once, total);
-  EXPECT_EQ(done->count(), total);
+  EXPECT_EQ(once, kTotal);
+  EXPECT_EQ(done->count(), kTotal);
   EXPECT_EQ(wrongAnswers->load(), 0);
-  EXPECT_EQ(attempts->load(), total);
-  EXPECT_EQ(server.requestCount(), total);
+  EXPECT_EQ(attempts->load(), kTotal);
+  EXPECT_EQ(server.requestCount(), kTotal);
   EXPECT_LE(server.connectionCount(), 6u);  // the session's cap per host
   EXPECT_LT(peak, 1024u);
   std::printf(
       "[ load     ] %zu requests in %lld ms, %zu connections, at most %zu descriptors open"
       " under a limit of %llu\n",
-      total,
+      kTotal,
       static_cast<long long>(
           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()),
       server.connectionCount(), peak, static_cast<unsigned long long>(now.rlim_cur));

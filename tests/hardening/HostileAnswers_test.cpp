@@ -26,8 +26,8 @@ using testsupport::CompletionRecorder;
 using testsupport::FaultServer;
 using testsupport::TaskOutcome;
 
-constexpr std::size_t MiB = 1024 * 1024;
-constexpr std::size_t defaultLimit = 64 * MiB;
+constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::size_t kDefaultLimit = 64 * kMiB;
 
 // Sends what follows the head; false once the client has gone.
 using BodySender = std::function<bool(FaultServer&, int)>;
@@ -45,14 +45,14 @@ BodySender repeated(std::string unit, std::size_t times) {
 // every gigabyte. Compressing only while the client reads keeps a refused row cheap.
 BodySender gzipOfZerosChunked(std::size_t zeros) {
   return [zeros](FaultServer& server, int connection) {
-    static const unsigned char input[64 * 1024] = {};
+    static const unsigned char kZeros[64 * 1024] = {};
     z_stream stream{};
     if (deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) return false;
     bool open = true;
     for (std::size_t left = zeros; open;) {
-      const std::size_t now = std::min(left, sizeof input);
+      const std::size_t now = std::min(left, sizeof kZeros);
       left -= now;
-      stream.next_in = const_cast<unsigned char*>(input);
+      stream.next_in = const_cast<unsigned char*>(kZeros);
       stream.avail_in = static_cast<uInt>(now);
       unsigned char output[16 * 1024];
       do {
@@ -93,10 +93,10 @@ struct HostileAnswer {
   std::string label;
   std::string head;  // status line and fields, or the first bytes of whatever is sent
   BodySender body = [](FaultServer&, int) { return true; };
-  std::size_t bodyLimit = defaultLimit;  // the session's maxResponseBodyBytes
-  std::int64_t code = 0;                 // 0: the answer arrives
-  std::string outcome;                   // the error description, or the body that arrives
-  std::size_t peakBound = 4 * MiB;       // growth of the bytes held while the row runs
+  std::size_t bodyLimit = kDefaultLimit;  // the session's maxResponseBodyBytes
+  std::int64_t code = 0;                  // 0: the answer arrives
+  std::string outcome;                    // the error description, or the body that arrives
+  std::size_t peakBound = 4 * kMiB;       // growth of the bytes held while the row runs
 };
 
 void PrintTo(const HostileAnswer& answer, std::ostream* out) { *out << answer.label; }
@@ -118,54 +118,54 @@ std::vector<HostileAnswer> hostileAnswers() {
   const std::string gzipHello = gzipOf("hello");
   std::vector<HostileAnswer> rows{
       {"ContentLengthListOfTwoValues", ok("Content-Length: 5, 7\r\n"), send("hello, "),
-       defaultLimit, 8, differ},
+       kDefaultLimit, 8, differ},
       {"ContentLengthRepeatedWithAnotherValue", ok("Content-Length: 5\r\nContent-Length: 7\r\n"),
-       send("hello, "), defaultLimit, 8, differ},
-      {"ContentLengthInHexadecimal", ok("Content-Length: 0x5\r\n"), send("hello"), defaultLimit, 8,
+       send("hello, "), kDefaultLimit, 8, differ},
+      {"ContentLengthInHexadecimal", ok("Content-Length: 0x5\r\n"), send("hello"), kDefaultLimit, 8,
        notDigits},
-      {"ContentLengthWithASign", ok("Content-Length: +5\r\n"), send("hello"), defaultLimit, 8,
+      {"ContentLengthWithASign", ok("Content-Length: +5\r\n"), send("hello"), kDefaultLimit, 8,
        notDigits},
       {"ContentLengthOfTwoNumbersWithABlank", ok("Content-Length: 5 5\r\n"), send("hello"),
-       defaultLimit, 8, notDigits},
+       kDefaultLimit, 8, notDigits},
       {"ContentLengthOf23Digits", ok("Content-Length: 10000000000000000000000\r\n"), send("hello"),
-       defaultLimit, 8, weird + "Content-Length is too large"},
+       kDefaultLimit, 8, weird + "Content-Length is too large"},
       {"ABAnswerAnnouncedTwiceFollowedByJunk",
        ok("Content-Type: application/json\r\nContent-Length: " + std::to_string(abAnswer.size()) +
           ", " + std::to_string(abAnswer.size() + 40) + "\r\n"),
-       send(abAnswer + std::string(40, '#')), defaultLimit, 8, differ},
+       send(abAnswer + std::string(40, '#')), kDefaultLimit, 8, differ},
       {"ContentLengthRepeatedEquallyCountsOnce",
-       ok("Content-Length: 5, 5\r\nContent-Length: 005\r\n"), send("hello"), defaultLimit, 0,
+       ok("Content-Length: 5, 5\r\nContent-Length: 005\r\n"), send("hello"), kDefaultLimit, 0,
        "hello"},
       {"GzipTransferCodingOfAGibibyte", ok("Transfer-Encoding: gzip, chunked\r\n"),
-       gzipOfZerosChunked(1024 * MiB), defaultLimit, 61,
+       gzipOfZerosChunked(1024 * kMiB), kDefaultLimit, 61,
        "Unrecognized or bad HTTP Content or Transfer-Encoding: only the chunked transfer coding "
        "is accepted"},
       {"ChunkedTransferCoding", ok("Transfer-Encoding: chunked\r\n"),
-       send("5\r\nhello\r\n0\r\n\r\n"), defaultLimit, 0, "hello"},
+       send("5\r\nhello\r\n0\r\n\r\n"), kDefaultLimit, 0, "hello"},
       {"ContentEncodingIsLeftAlone",
        ok("Content-Encoding: gzip\r\nContent-Length: " + std::to_string(gzipHello.size()) + "\r\n"),
-       send(gzipHello), defaultLimit, 0, gzipHello},
+       send(gzipHello), kDefaultLimit, 0, gzipHello},
       {"UnrequestedSwitchingProtocols",
        "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n",
-       repeated(block, 64), defaultLimit, 8,
+       repeated(block, 64), kDefaultLimit, 8,
        weird + "101 Switching Protocols without a requested upgrade"},
       {"EarlyHintsBeforeTheAnswer",
        "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n" +
            ok("Content-Length: 5\r\n"),
-       send("hello"), defaultLimit, 0, "hello"},
+       send("hello"), kDefaultLimit, 0, "hello"},
       {"ContentLengthOf2To62ReservesLittle", ok("Content-Length: 4611686018427387904\r\n"),
-       send("0123456789"), defaultLimit, 18,
+       send("0123456789"), kDefaultLimit, 18,
        "Transferred a partial file: transfer closed with 4611686018427387894 bytes remaining to "
        "read"},
-      {"BodyPastTheDefaultLimit", ok("Content-Length: " + std::to_string(65 * MiB) + "\r\n"),
-       repeated(block, 65 * 16), defaultLimit, 63, overLimit(defaultLimit),
-       defaultLimit * 3 / 2 + MiB},
+      {"BodyPastTheDefaultLimit", ok("Content-Length: " + std::to_string(65 * kMiB) + "\r\n"),
+       repeated(block, 65 * 16), kDefaultLimit, 63, overLimit(kDefaultLimit),
+       kDefaultLimit * 3 / 2 + kMiB},
       {"SteadyChunkedStreamPastALimitOf1MiB", ok("Transfer-Encoding: chunked\r\n"),
-       repeated("10000\r\n" + block + "\r\n", 1024), MiB, 63, overLimit(MiB)},
-      {"BodyOfExactlyTheLimit", ok("Content-Length: " + std::to_string(MiB) + "\r\n"),
-       repeated(block, 16), MiB, 0, std::string(MiB, 'x')},
-      {"NoLimitWhenZero", ok("Content-Length: " + std::to_string(65 * MiB) + "\r\n"),
-       repeated(block, 65 * 16), 0, 0, std::string(65 * MiB, 'x'), 3 * 65 * MiB},
+       repeated("10000\r\n" + block + "\r\n", 1024), kMiB, 63, overLimit(kMiB)},
+      {"BodyOfExactlyTheLimit", ok("Content-Length: " + std::to_string(kMiB) + "\r\n"),
+       repeated(block, 16), kMiB, 0, std::string(kMiB, 'x')},
+      {"NoLimitWhenZero", ok("Content-Length: " + std::to_string(65 * kMiB) + "\r\n"),
+       repeated(block, 65 * 16), 0, 0, std::string(65 * kMiB, 'x'), 3 * 65 * kMiB},
   };
   return rows;
 }

@@ -37,7 +37,7 @@ struct KeyLogFile {
   }
   std::filesystem::path path;
 };
-const KeyLogFile keyLog;
+const KeyLogFile kKeyLog;
 
 TEST(KeyLogSecrecy, SSLKEYLOGFILEStaysEmptyAfterTLSConnections) {
   tools::LocalCertificateAuthority issuer;
@@ -68,8 +68,8 @@ TEST(KeyLogSecrecy, SSLKEYLOGFILEStaysEmptyAfterTLSConnections) {
       EXPECT_EQ(outcome.error->code(), 60);
     }
     // libcurl created the file, so it did read the variable.
-    ASSERT_TRUE(std::filesystem::exists(keyLog.path));
-    EXPECT_EQ(std::filesystem::file_size(keyLog.path), 0u);
+    ASSERT_TRUE(std::filesystem::exists(kKeyLog.path));
+    EXPECT_EQ(std::filesystem::file_size(kKeyLog.path), 0u);
   }
   EXPECT_EQ(server.requestCount(), 1u);
 }

@@ -30,7 +30,7 @@ using testsupport::FaultServer;
 using testsupport::LoopbackHTTPServer;
 using Results = CompletionRecorder<HTTPClientResult>;
 
-const std::string token = "tmsn-signing-secret-5e1f0c9a77b2";
+const std::string kToken = "tmsn-signing-secret-5e1f0c9a77b2";
 
 URLSessionConfiguration plainHTTP() {
   URLSessionConfiguration configuration;
@@ -63,7 +63,7 @@ TEST(RedirectContainment, NoRedirectStatusLeadsToItsTarget) {
     auto session = URLSession::create(plainHTTP());
     auto client = URLSessionHTTPClient::create(session, "Redirect/1")
                       ->withAuthentication([](URLRequest request) {
-                        request.setValue("Bearer " + token, "Authorization");
+                        request.setValue("Bearer " + kToken, "Authorization");
                         return request;
                       })
                       ->withRetries(2, StatusCodeRange(500, 599));
@@ -97,7 +97,7 @@ struct BadHeader {
 };
 
 std::vector<BadHeader> badHeaders() {
-  const std::string bearer = "Bearer " + token;
+  const std::string bearer = "Bearer " + kToken;
   const auto valueRefused = [](const std::string& name) {
     return "header field \"" + name + "\" has a value holding a control character other than tab";
   };
@@ -169,7 +169,7 @@ TEST_P(HeaderInjectionRefusal, EveryAttemptIsRefusedAndNothingIsSent) {
               : URLError(URLError::requestHeadTooLarge,
                          "request head of " + std::to_string(bad.headBytesBesidesURL + url.size()) +
                              " bytes exceeds the limit of 65536")));
-  EXPECT_EQ(to_string(result.error()).find(token), std::string::npos);
+  EXPECT_EQ(to_string(result.error()).find(kToken), std::string::npos);
   EXPECT_EQ(attempts->load(), 3u);
   EXPECT_EQ(server.acceptCount(), 0u);
 }
@@ -187,9 +187,7 @@ struct ReceivedBody {
 
 TEST(SignInBodyIntegrity, NoAddressAddsAMemberOnTheWire) {
   tools::LocalCertificateAuthority issuer;
-  const std::string authority(apiBaseURL().authority());
-  const std::string host = authority.substr(
-      0, authority.rfind(':') == std::string::npos ? authority.size() : authority.rfind(':'));
+  const std::string host(apiBaseURL().host());
   const auto issued = issuer.issue(host);
   LoopbackHTTPServer server(issued.certificateFile, issued.keyFile);
   std::mutex mutex;

@@ -24,7 +24,7 @@ using testsupport::FaultServer;
 using testsupport::RefusingPort;
 using testsupport::TaskOutcome;
 
-const std::string secret = "s3cret-7f2a";
+const std::string kSecret = "s3cret-7f2a";
 
 enum class Proxy { answersOK, refusesTunnel, refusesSOCKSAuthentication };
 
@@ -48,7 +48,7 @@ std::string replaced(std::string text, const std::string& mark, const std::strin
 }
 
 std::vector<ProxyCase> proxyCases() {
-  const std::string credentials = "ada:pr0xy%3A" + secret + "@";
+  const std::string credentials = "ada:pr0xy%3A" + kSecret + "@";
   const std::string scheme =
       "Unsupported protocol: the session's proxy must be an http, socks5 or socks5h URL";
   const std::string malformed =
@@ -66,9 +66,9 @@ std::vector<ProxyCase> proxyCases() {
        malformed},
       {"SocketPathAfterTheHost", "socks5h://" + credentials + "localhost/run/proxy.sock",
        Proxy::answersOK, false, 3, malformed},
-      {"BadPercentEscape", "http://ada:pr0xy%zz" + secret + "@127.0.0.1:{port}", Proxy::answersOK,
+      {"BadPercentEscape", "http://ada:pr0xy%zz" + kSecret + "@127.0.0.1:{port}", Proxy::answersOK,
        false, 3, malformed},
-      {"BlankInThePassword", "http://ada:pr0xy " + secret + "@127.0.0.1:{port}", Proxy::answersOK,
+      {"BlankInThePassword", "http://ada:pr0xy " + kSecret + "@127.0.0.1:{port}", Proxy::answersOK,
        false, 3, malformed},
       {"ProxyRefusesConnections", "http://" + credentials + "127.0.0.1:{refusing}",
        Proxy::answersOK, false, 7,
@@ -80,7 +80,7 @@ std::vector<ProxyCase> proxyCases() {
       {"TunnelRefusedWith407", "http://" + credentials + "127.0.0.1:{port}", Proxy::refusesTunnel,
        true, 56, "Failure when receiving data from the peer: CONNECT tunnel failed, response 407",
        2},
-      {"AnswersThroughTheProxy", "HTTP://ad%40a:pr0xy%3A" + secret + "@127.0.0.1:{port}/",
+      {"AnswersThroughTheProxy", "HTTP://ad%40a:pr0xy%3A" + kSecret + "@127.0.0.1:{port}/",
        Proxy::answersOK, false, 0, "via proxy", 2},
   };
 }
@@ -150,7 +150,7 @@ TEST_P(ProxySecrecy, CredentialsReachOnlyTheProxy) {
     EXPECT_EQ(outcome.error->code(), row.code);
     EXPECT_EQ(withoutMilliseconds(outcome.error->description()),
               replaced(row.outcome, "{refusing}", refusingPort));
-    EXPECT_EQ(outcome.error->description().find(secret), std::string::npos);
+    EXPECT_EQ(outcome.error->description().find(kSecret), std::string::npos);
   }
   EXPECT_EQ(proxy.acceptCount(), row.reached);
   std::lock_guard lock(mutex);

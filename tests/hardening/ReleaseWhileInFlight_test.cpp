@@ -86,10 +86,10 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
   std::size_t started = 0;
   std::size_t sessionRequests = 0;
   std::size_t sessionCompletions = 0;
-  constexpr int rounds = 1000;
+  constexpr int kRounds = 1000;
   const auto deadline = std::chrono::steady_clock::now() + 90s;
-  for (int round = 0; round < rounds; ++round) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "round " << round << " of " << rounds;
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "round " << round << " of " << kRounds;
     const auto inFlight = static_cast<int>(random() % 3) + 1;
     const auto releaseAfter = std::chrono::microseconds(random() % 3000);
     switch (round % 3) {
@@ -163,7 +163,7 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
   std::printf(
       "[ rounds   ] %d: %zu requests to services and chains, %d completed before release;"
       " %zu to released sessions, all answered\n",
-      rounds, started, arrived->load(), sessionRequests);
+      kRounds, started, arrived->load(), sessionRequests);
 }
 
 }  // namespace

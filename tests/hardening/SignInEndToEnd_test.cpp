@@ -37,11 +37,8 @@ std::string lowered(std::string text) {
 }
 
 TEST(SignInEndToEnd, TwoUnavailableAnswersThenSuccessMeanThreeIdenticalSignedPostsAndNoError) {
-  const std::string authority(apiBaseURL().authority());
-  const auto colon = authority.rfind(':');
-  const std::string host =
-      authority.substr(0, colon == std::string::npos ? authority.size() : colon);
   tools::LocalCertificateAuthority issuer;
+  const std::string host(apiBaseURL().host());
   const auto issued = issuer.issue(host);
   testsupport::LoopbackHTTPServer server(issued.certificateFile, issued.keyFile);
   std::mutex mutex;

@@ -23,10 +23,10 @@ using testsupport::CompletionRecorder;
 using testsupport::FaultBench;
 using Fault = FaultBench::Fault;
 
-const std::string token = "tmsn-signing-secret-5e1f0c9a77b2";
+const std::string kToken = "tmsn-signing-secret-5e1f0c9a77b2";
 
 URLRequest signRequest(URLRequest request) {
-  request.setValue("Bearer " + token, "Authorization");
+  request.setValue("Bearer " + kToken, "Authorization");
   return request;
 }
 
@@ -108,7 +108,7 @@ TEST_P(SigningTokenSecrecy, NeverInALogRecordOrAnErrorText) {
   }
 
   for (const auto& text : texts) {
-    EXPECT_EQ(text.find(token), std::string::npos) << text;
+    EXPECT_EQ(text.find(kToken), std::string::npos) << text;
   }
 
   // The token really was on the wire wherever a server could read it in the clear.
@@ -118,12 +118,12 @@ TEST_P(SigningTokenSecrecy, NeverInALogRecordOrAnErrorText) {
                         GetParam() != Fault::http2StreamReset && GetParam() != Fault::http2GoAway;
   EXPECT_EQ(heads.size(), readable ? 8u : 0u);
   for (const auto& head : heads) {
-    EXPECT_NE(head.find("\r\nAuthorization: Bearer " + token + "\r\n"), std::string::npos);
+    EXPECT_NE(head.find("\r\nAuthorization: Bearer " + kToken + "\r\n"), std::string::npos);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFault, SigningTokenSecrecy,
-                         ::testing::ValuesIn(FaultBench::allFaults),
+                         ::testing::ValuesIn(FaultBench::kAllFaults),
                          [](const ::testing::TestParamInfo<Fault>& faultInfo) {
                            return std::string(FaultBench::name(faultInfo.param));
                          });

@@ -22,11 +22,7 @@ using testsupport::CompletionRecorder;
 using testsupport::LoopbackHTTPServer;
 using tools::LocalCertificateAuthority;
 
-std::string apiHostName() {
-  const std::string authority(apiBaseURL().authority());
-  return authority.substr(
-      0, authority.rfind(':') == std::string::npos ? authority.size() : authority.rfind(':'));
-}
+std::string apiHostName() { return std::string(apiBaseURL().host()); }
 
 class TLSRefusal : public ::testing::Test {
  protected:

@@ -64,15 +64,15 @@ TEST(HTTPClient, WithRetriesZeroIsTheReceiverItself) {
 // thread's stack; the deepest chain allowed must fit on a thread like the session's loop thread.
 TEST(HTTPClient, TheDeepestRetryChainAnsweredAtOnceFitsOnAThreadStackAndReleasesCleanly) {
   auto fake = ScriptedHTTPClient::create();
-  for (std::uint64_t i = 0; i <= HTTPClient::maxRetryCount; ++i) fake->answerNext(503);
+  for (std::uint64_t i = 0; i <= HTTPClient::kMaxRetryCount; ++i) fake->answerNext(503);
   HTTPResultLog log;
   std::thread([&] {
-    auto chain = fake->withRetries(HTTPClient::maxRetryCount, kServerErrors);
+    auto chain = fake->withRetries(HTTPClient::kMaxRetryCount, kServerErrors);
     chain->perform(postRequest(), log.completion());
   }).join();
   EXPECT_EQ(log.lines(), Lines{"503:"});
-  EXPECT_EQ(fake->requestCount(), HTTPClient::maxRetryCount + 1);
-  EXPECT_THROW((void)fake->withRetries(HTTPClient::maxRetryCount + 1, kServerErrors),
+  EXPECT_EQ(fake->requestCount(), HTTPClient::kMaxRetryCount + 1);
+  EXPECT_THROW((void)fake->withRetries(HTTPClient::kMaxRetryCount + 1, kServerErrors),
                std::invalid_argument);
   EXPECT_THROW((void)fake->withRetries(1'000'000, kServerErrors), std::invalid_argument);
 }

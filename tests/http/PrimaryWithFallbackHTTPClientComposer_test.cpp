@@ -214,14 +214,18 @@ TEST(PrimaryWithFallbackHTTPClientComposer, AnswersFromSeveralThreadsCompleteEac
 }
 
 TEST(PrimaryWithFallbackHTTPClientComposer, KeepsTheClientPromises) {
-  for (const auto& [count, range] : {std::pair{std::uint64_t{1}, kServerErrors},
-                                     std::pair{std::uint64_t{3}, StatusCodeRange(200, 200)}}) {
-    SCOPED_TRACE(count);
-    EXPECT_THAT(testing::checkHTTPClientWrapperConformance(
-                    [count, range](std::shared_ptr<HTTPClient> wrapped) {
-                      return wrapped->withRetries(count, range);
-                    }),
-                ::testing::IsEmpty());
+  // Named members, not structured bindings: clang 14 refuses to capture a binding in a lambda.
+  const struct {
+    std::uint64_t count;
+    StatusCodeRange range;
+  } rows[] = {{1, kServerErrors}, {3, StatusCodeRange(200, 200)}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.count);
+    EXPECT_THAT(
+        testing::checkHTTPClientWrapperConformance([row](std::shared_ptr<HTTPClient> wrapped) {
+          return wrapped->withRetries(row.count, row.range);
+        }),
+        ::testing::IsEmpty());
   }
 }
 

@@ -27,12 +27,12 @@ TEST(StatusCodeRange, SingleCodeRangeHoldsExactlyThatCode) {
 }
 
 TEST(StatusCodeRange, WholeSignedRangeHoldsEveryCode) {
-  constexpr auto min = std::numeric_limits<std::int64_t>::min();
-  constexpr auto max = std::numeric_limits<std::int64_t>::max();
-  const StatusCodeRange range(min, max);
-  EXPECT_TRUE(range.contains(min));
+  constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+  const StatusCodeRange range(kMin, kMax);
+  EXPECT_TRUE(range.contains(kMin));
   EXPECT_TRUE(range.contains(-1));
-  EXPECT_TRUE(range.contains(max));
+  EXPECT_TRUE(range.contains(kMax));
 }
 
 TEST(StatusCodeRange, ReversedRangeIsRejectedAtConstruction) {

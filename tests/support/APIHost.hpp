@@ -15,11 +15,7 @@ struct HostAndPort {
 };
 
 inline HostAndPort apiHost() {
-  const std::string authority(apiBaseURL().authority());
-  const auto colon = authority.rfind(':');
-  if (colon == std::string::npos) return {authority, 443};
-  return {authority.substr(0, colon),
-          static_cast<std::uint16_t>(std::stoi(authority.substr(colon + 1)))};
+  return {std::string(apiBaseURL().host()), apiBaseURL().port().value_or(443)};
 }
 
 }  // namespace tamsenor::testsupport

@@ -11,22 +11,22 @@ namespace {
 std::atomic<std::size_t> heldBytes{0};
 std::atomic<std::size_t> peakBytes{0};
 // Each block starts with its size, so a delete without one can still be counted.
-constexpr std::size_t headerSize = alignof(std::max_align_t);
+constexpr std::size_t kHeaderSize = alignof(std::max_align_t);
 
 void* allocate(std::size_t size) noexcept {
-  void* block = std::malloc(size + headerSize);
+  void* block = std::malloc(size + kHeaderSize);
   if (block == nullptr) return nullptr;
   *static_cast<std::size_t*>(block) = size;
   const std::size_t now = heldBytes.fetch_add(size) + size;
   std::size_t highest = peakBytes.load();
   while (now > highest && !peakBytes.compare_exchange_weak(highest, now)) {
   }
-  return static_cast<char*>(block) + headerSize;
+  return static_cast<char*>(block) + kHeaderSize;
 }
 
 void release(void* pointer) noexcept {
   if (pointer == nullptr) return;
-  void* block = static_cast<char*>(pointer) - headerSize;
+  void* block = static_cast<char*>(pointer) - kHeaderSize;
   heldBytes.fetch_sub(*static_cast<std::size_t*>(block));
   std::free(block);
 }

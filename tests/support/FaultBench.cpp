@@ -69,9 +69,9 @@ void waitForClientToLeave(int connection) {
   }
 }
 
-constexpr std::string_view unavailableAnswer =
+constexpr std::string_view kUnavailableAnswer =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-constexpr std::string_view okAnswer =
+constexpr std::string_view kOKAnswer =
     "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
 
 }  // namespace
@@ -179,10 +179,10 @@ void FaultBench::serveHTTP1(FaultServer& server, int connection) {
   const std::size_t attempt = headerNumber(*received, "x-attempt").value_or(0);
   switch (plan_(attempt)) {
     case Step::unavailable:
-      server.send(connection, unavailableAnswer);
+      server.send(connection, kUnavailableAnswer);
       return;
     case Step::ok:
-      server.send(connection, okAnswer);
+      server.send(connection, kOKAnswer);
       return;
     case Step::fault:
       break;

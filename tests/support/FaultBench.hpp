@@ -37,15 +37,15 @@ class FaultBench {
     http2StreamReset,
     http2GoAway,
   };
-  static constexpr std::array<Fault, 9> allFaults{Fault::connectionRefused,
-                                                  Fault::closedBeforeAnswer,
-                                                  Fault::truncatedBody,
-                                                  Fault::connectionReset,
-                                                  Fault::stall,
-                                                  Fault::notHTTP,
-                                                  Fault::untrustedCertificate,
-                                                  Fault::http2StreamReset,
-                                                  Fault::http2GoAway};
+  static constexpr std::array<Fault, 9> kAllFaults{Fault::connectionRefused,
+                                                   Fault::closedBeforeAnswer,
+                                                   Fault::truncatedBody,
+                                                   Fault::connectionReset,
+                                                   Fault::stall,
+                                                   Fault::notHTTP,
+                                                   Fault::untrustedCertificate,
+                                                   Fault::http2StreamReset,
+                                                   Fault::http2GoAway};
 
   enum class Step { unavailable, fault, ok };
   using Plan = std::function<Step(std::size_t attempt)>;  // attempts count from 1

@@ -17,7 +17,7 @@ namespace {
 
 using testsupport::millisecondsLeft;
 
-constexpr auto giveUpAfter = std::chrono::seconds(10);
+constexpr auto kGiveUpAfter = std::chrono::seconds(10);
 
 int boundLoopbackSocket(std::uint16_t& port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -90,7 +90,7 @@ std::optional<std::string> FaultServer::readRequest(int connection) {
 
 std::optional<std::string> FaultServer::readUntil(
     int connection, const std::function<bool(const std::string&)>& complete) {
-  const auto deadline = std::chrono::steady_clock::now() + giveUpAfter;
+  const auto deadline = std::chrono::steady_clock::now() + kGiveUpAfter;
   std::string received;
   while (!complete(received)) {
     pollfd fds[2] = {{connection, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
@@ -131,7 +131,7 @@ bool FaultServer::pause(std::chrono::milliseconds duration) {
   return ::poll(&fd, 1, static_cast<int>(duration.count())) == 0;
 }
 
-void FaultServer::waitUntilStopped() { pause(giveUpAfter); }
+void FaultServer::waitUntilStopped() { pause(kGiveUpAfter); }
 
 void FaultServer::resetOnClose(int connection) {
   const linger abortive{1, 0};

@@ -24,9 +24,9 @@ namespace {
 
 using testsupport::millisecondsLeft;
 
-constexpr auto giveUpAfter = std::chrono::seconds(10);
+constexpr auto kGiveUpAfter = std::chrono::seconds(10);
 
-constexpr std::string_view preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
 enum FrameType : std::uint8_t {
   data = 0,
@@ -36,10 +36,10 @@ enum FrameType : std::uint8_t {
   ping = 6,
   goaway = 7,
 };
-constexpr std::uint8_t endStream = 0x1;
-constexpr std::uint8_t ack = 0x1;
-constexpr std::uint8_t endHeaders = 0x4;
-constexpr std::uint32_t internalError = 0x2;
+constexpr std::uint8_t kEndStream = 0x1;
+constexpr std::uint8_t kAck = 0x1;
+constexpr std::uint8_t kEndHeaders = 0x4;
+constexpr std::uint32_t kInternalError = 0x2;
 
 std::string frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream,
                   std::string_view payload) {
@@ -168,7 +168,7 @@ void TLSFaultServer::serve() {
 }
 
 bool TLSFaultServer::wait(int socket, short events) {
-  const auto deadline = std::chrono::steady_clock::now() + giveUpAfter;
+  const auto deadline = std::chrono::steady_clock::now() + kGiveUpAfter;
   pollfd fds[2] = {{socket, events, 0}, {stopPipe_[0], POLLIN, 0}};
   return ::poll(fds, 2, millisecondsLeft(deadline)) > 0 && fds[1].revents == 0;
 }
@@ -275,8 +275,8 @@ void TLSFaultServer::serveHTTP1(void* ssl, int socket, std::size_t connection) {
 }
 
 void TLSFaultServer::serveHTTP2(void* ssl, int socket, std::size_t connection) {
-  std::string greeting(preface.size(), '\0');
-  if (!read(ssl, socket, greeting.data(), greeting.size()) || greeting != preface) return;
+  std::string greeting(kPreface.size(), '\0');
+  if (!read(ssl, socket, greeting.data(), greeting.size()) || greeting != kPreface) return;
   if (!write(ssl, socket, frame(settings, 0, 0, {}))) return;
 
   // Answers a request whose last frame has arrived; false when the connection is to end.
@@ -285,18 +285,18 @@ void TLSFaultServer::serveHTTP2(void* ssl, int socket, std::size_t connection) {
       case Action::unavailable:
         // ":status: 503" as a literal with the static table's name ":status" (index 8).
         return write(ssl, socket,
-                     frame(headers, endHeaders | endStream, stream,
+                     frame(headers, kEndHeaders | kEndStream, stream,
                            std::string("\x08\x03"
                                        "503")));
       case Action::ok:
         // ":status: 200" is entry 8 of the static table.
         return write(
             ssl, socket,
-            frame(headers, endHeaders, stream, "\x88") + frame(data, endStream, stream, "ok"));
+            frame(headers, kEndHeaders, stream, "\x88") + frame(data, kEndStream, stream, "ok"));
       case Action::resetStream:
-        return write(ssl, socket, frame(rstStream, 0, stream, bigEndian32(internalError)));
+        return write(ssl, socket, frame(rstStream, 0, stream, bigEndian32(kInternalError)));
       case Action::goAway:
-        write(ssl, socket, frame(goaway, 0, 0, bigEndian32(stream) + bigEndian32(internalError)));
+        write(ssl, socket, frame(goaway, 0, 0, bigEndian32(stream) + bigEndian32(kInternalError)));
         return false;
       case Action::closeWithoutAnswer:
         return false;
@@ -315,14 +315,14 @@ void TLSFaultServer::serveHTTP2(void* ssl, int socket, std::size_t connection) {
     if (length > 0 && !read(ssl, socket, payload.data(), payload.size())) return;
     switch (type) {
       case settings:
-        if (!(flags & ack) && !write(ssl, socket, frame(settings, ack, 0, {}))) return;
+        if (!(flags & kAck) && !write(ssl, socket, frame(settings, kAck, 0, {}))) return;
         break;
       case ping:
-        if (!(flags & ack) && !write(ssl, socket, frame(ping, ack, 0, payload))) return;
+        if (!(flags & kAck) && !write(ssl, socket, frame(ping, kAck, 0, payload))) return;
         break;
       case headers:
       case data:
-        if ((flags & endStream) && !answer(stream)) return;
+        if ((flags & kEndStream) && !answer(stream)) return;
         break;
       case goaway:
         return;

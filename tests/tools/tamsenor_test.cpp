@@ -25,10 +25,7 @@ namespace {
 using ::testing::HasSubstr;
 using testsupport::ChildProcess;
 
-std::string apiHost() {
-  const auto authority = apiBaseURL().authority();
-  return std::string(authority.substr(0, authority.find(':')));
-}
+std::string apiHost() { return std::string(apiBaseURL().host()); }
 
 ChildProcess::Outcome tamsenor(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), TAMSENOR_PROGRAM);

@@ -33,7 +33,7 @@ using testsupport::LoopbackHTTPServer;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 using Results = CompletionRecorder<HTTPClientResult>;
 
-const char* const userAgent = "TamsenorTest/1.0 (loopback)";
+const char* const kUserAgent = "TamsenorTest/1.0 (loopback)";
 
 URL urlOf(const std::string& text) { return *URL::parse(text); }
 
@@ -54,7 +54,7 @@ struct Exchange {
 Exchange exchange(URLSessionConfiguration configuration, URLRequest request) {
   auto results = std::make_shared<Results>();
   auto session = URLSession::create(std::move(configuration));
-  auto client = URLSessionHTTPClient::create(session, userAgent);
+  auto client = URLSessionHTTPClient::create(session, kUserAgent);
   const auto started = std::chrono::steady_clock::now();
   client->perform(std::move(request),
                   [results](HTTPClientResult result) { results->record(std::move(result)); });
@@ -158,7 +158,7 @@ TEST_F(URLSessionHTTPClientTest, ReplacesAcceptAndUserAgentAndLeavesTheRestAlone
   EXPECT_EQ(seen_.entries()[0].value, (Fields{{"Content-Length", "7"},
                                               {"Content-Type", "application/json"},
                                               {"Host", host},
-                                              {"User-Agent", userAgent},
+                                              {"User-Agent", kUserAgent},
                                               {"X-Other", "keep me"},
                                               {"accept", "application/json"}}));
 }
@@ -175,7 +175,7 @@ TEST_F(URLSessionHTTPClientTest, AddsAcceptAndUserAgentToARecordWithoutThem) {
   EXPECT_EQ(seen_.entries()[0].value, (Fields{{"Accept", "application/json"},
                                               {"Content-Length", "0"},
                                               {"Host", host},
-                                              {"User-Agent", userAgent}}));
+                                              {"User-Agent", kUserAgent}}));
 }
 
 TEST_F(URLSessionHTTPClientTest, DeliversErrorStatusesAsSuccess) {
@@ -443,24 +443,24 @@ TEST_F(URLSessionHTTPClientTLSTest, MultiplexesConcurrentRequestsOverOneHTTP2Con
 
   auto results = std::make_shared<Results>();
   auto client = URLSessionHTTPClient::create(
-      URLSession::create(routedToLoopback(nghttpd.port(), authority_.caFile())), userAgent);
-  constexpr std::size_t total = 100;
-  for (std::size_t i = 0; i < total; ++i) {
+      URLSession::create(routedToLoopback(nghttpd.port(), authority_.caFile())), kUserAgent);
+  constexpr std::size_t kTotal = 100;
+  for (std::size_t i = 0; i < kTotal; ++i) {
     client->perform(URLRequest(apiBaseURL().appendingPathComponent("hello.txt")),
                     [results](HTTPClientResult result) { results->record(std::move(result)); });
   }
-  ASSERT_TRUE(results->waitFor(total, 60s));
+  ASSERT_TRUE(results->waitFor(kTotal, 60s));
   client.reset();
-  EXPECT_EQ(results->count(), total);
+  EXPECT_EQ(results->count(), kTotal);
   for (const auto& entry : results->entries()) {
     ASSERT_TRUE(entry.value.hasValue()) << entry.value.error();
     EXPECT_EQ(entry.value.value().response().httpVersion(), "2");
     EXPECT_EQ(entry.value.value().response().statusCode(), 200);
     EXPECT_EQ(asText(entry.value.value().body()), "hello over h2\n");
   }
-  EXPECT_EQ(nghttpd.requestCount(), total);
+  EXPECT_EQ(nghttpd.requestCount(), kTotal);
   EXPECT_EQ(nghttpd.connectionCount(), 1u);
-  std::printf("[ http2    ] %zu concurrent requests, %zu nghttpd connection(s)\n", total,
+  std::printf("[ http2    ] %zu concurrent requests, %zu nghttpd connection(s)\n", kTotal,
               nghttpd.connectionCount());
 }
 

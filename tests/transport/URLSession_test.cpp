@@ -82,12 +82,12 @@ class URLSessionTest : public ::testing::Test {
   }
 
   static const std::string& bigBody() {
-    static const std::string body = [] {
+    static const std::string kBigBody = [] {
       std::string text(64u << 20, '\0');
       for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>((i * 7 + i / 4099));
       return text;
     }();
-    return body;
+    return kBigBody;
   }
 
   URLRequest request(const std::string& path) const {
@@ -364,7 +364,7 @@ TEST_F(URLSessionTest, RefusesSchemesOutsideTheAllowedListAndSendsNothing) {
 TEST_F(URLSessionTest, HandlersChainingRequestsReuseOneHTTP1Connection) {
   auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
   auto session = URLSession::create(plainHTTP());
-  constexpr int total = 100;
+  constexpr int kTotal = 100;
   // Each handler starts the next request from the loop thread, as a retrying client does.
   std::function<void(int)> sendFrom = [&](int remaining) {
     session
@@ -378,15 +378,15 @@ TEST_F(URLSessionTest, HandlersChainingRequestsReuseOneHTTP1Connection) {
             })
         .resume();
   };
-  sendFrom(total);
-  ASSERT_TRUE(recorder->waitFor(total));
+  sendFrom(kTotal);
+  ASSERT_TRUE(recorder->waitFor(kTotal));
   for (const auto& entry : recorder->entries()) {
     ASSERT_FALSE(entry.value.error.has_value()) << *entry.value.error;
     EXPECT_EQ(entry.value.http()->statusCode(), 200);
   }
-  EXPECT_EQ(server_.requestCount(), static_cast<std::size_t>(total));
+  EXPECT_EQ(server_.requestCount(), static_cast<std::size_t>(kTotal));
   EXPECT_EQ(server_.connectionCount(), 1u);
-  std::printf("[ reuse    ] %d sequential requests, %zu server-side connection(s)\n", total,
+  std::printf("[ reuse    ] %d sequential requests, %zu server-side connection(s)\n", kTotal,
               server_.connectionCount());
 }
 

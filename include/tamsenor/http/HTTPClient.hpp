@@ -83,14 +83,14 @@ class HTTPClient : public std::enable_shared_from_this<HTTPClient> {
   // without delay, while an attempt fails or answers with a status inside statusCodes; the last
   // attempt's outcome reaches the caller whatever it is. With retryCount 0 it is this client
   // itself. Releasing the returned client while an attempt other than the last is in flight
-  // means the completion never runs. A retryCount above maxRetryCount is a configuration
+  // means the completion never runs. A retryCount above kMaxRetryCount is a configuration
   // mistake: it throws std::invalid_argument, like a reversed StatusCodeRange.
   [[nodiscard]] std::shared_ptr<HTTPClient> withRetries(std::uint64_t retryCount,
                                                         StatusCodeRange statusCodes);
 
   // Each retry nests one client in the next, and a client that answers at once makes the
   // attempts recurse that deep on the answering thread's stack; this bound keeps that shallow.
-  static constexpr std::uint64_t maxRetryCount = 100;
+  static constexpr std::uint64_t kMaxRetryCount = 100;
 };
 
 }  // namespace tamsenor

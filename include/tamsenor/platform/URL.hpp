@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -19,7 +20,12 @@ class URL {
   [[nodiscard]] const std::string& absoluteString() const noexcept { return text_; }
   [[nodiscard]] std::string_view scheme() const noexcept;
   [[nodiscard]] std::string_view authority() const noexcept;  // host, with ":port" when given
-  [[nodiscard]] std::string_view path() const noexcept;       // percent-encoded, may be empty
+  // The host as written, without user information or port; an IPv6 literal without its brackets
+  // ("::1"), the way URLSessionConfiguration::HostOverride names hosts.
+  [[nodiscard]] std::string_view host() const noexcept;
+  // The port the authority names, or nothing when it names none ("https://x/", "https://x:/").
+  [[nodiscard]] std::optional<std::uint16_t> port() const noexcept;
+  [[nodiscard]] std::string_view path() const noexcept;  // percent-encoded, may be empty
   [[nodiscard]] std::optional<std::string_view> query() const noexcept;  // without the "?"
 
   // This URL with one more path segment: a "/" separates it from the path unless the path ends in
