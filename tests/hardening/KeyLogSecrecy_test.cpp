@@ -12,6 +12,7 @@
 
 #include "support/CompletionRecorder.hpp"
 #include "support/LoopbackHTTPServer.hpp"
+#include "support/ReleaseSessionHere.hpp"
 #include "support/TaskOutcome.hpp"
 #include "tamsenor/platform/URLSession.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
@@ -59,6 +60,7 @@ TEST(KeyLogSecrecy, SSLKEYLOGFILEStaysEmptyAfterTLSConnections) {
     auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
     session->dataTask(URLRequest(url), testsupport::recordInto(recorder)).resume();
     ASSERT_TRUE(recorder->waitFor(1, 30s));
+    testsupport::releaseSessionHere(session);
     const auto outcome = recorder->entries().front().value;
     if (trusted) {
       ASSERT_FALSE(outcome.error) << *outcome.error;
