@@ -3,9 +3,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "tamsenor/http/HTTPClient.hpp"
 
 namespace tamsenor::testsupport {
 
@@ -42,11 +46,33 @@ class CompletionRecorder {
     std::lock_guard lock(mutex_);
     return entries_;
   }
+  [[nodiscard]] std::vector<T> values() const {
+    std::lock_guard lock(mutex_);
+    std::vector<T> values;
+    for (const auto& entry : entries_) values.push_back(entry.value);
+    return values;
+  }
 
  private:
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<Entry> entries_;
 };
+
+// One short line per result: "<status>:<body>" for an answer, the error's text for a failure.
+inline std::string describe(const HTTPClientResult& result) {
+  if (!result) return to_string(result.error());
+  return std::to_string(result.value().response().statusCode()) + ":" +
+         std::string(asText(result.value().body()));
+}
+
+// A completion that records describe(result), after "<tag>=" when tagged; it keeps the recorder
+// alive as long as it may run.
+inline HTTPClient::Completion recordLines(std::shared_ptr<CompletionRecorder<std::string>> lines,
+                                          std::string tag = {}) {
+  return [lines = std::move(lines), tag = std::move(tag)](HTTPClientResult result) {
+    lines->record((tag.empty() ? std::string() : tag + "=") + describe(result));
+  };
+}
 
 }  // namespace tamsenor::testsupport

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <stdexcept>
+
+#include "support/TaskOutcome.hpp"
+#include "tamsenor/http/Async.hpp"
+#include "tamsenor/platform/URLSession.hpp"
+
+namespace tamsenor::testsupport {
+
+// Sends one request and waits for what its completion receives; throws std::runtime_error when
+// nothing arrives within `limit`, so that a lost completion fails the test instead of hanging it.
+inline HTTPClientResult sendAndWait(HTTPClient& client, URLRequest request,
+                                    std::chrono::seconds limit = std::chrono::seconds(30)) {
+  auto result = perform(client, std::move(request), useFuture);
+  if (result.wait_for(limit) != std::future_status::ready) {
+    throw std::runtime_error("no completion within the limit");
+  }
+  return result.get();
+}
+
+inline TaskOutcome sendAndWait(URLSession& session, URLRequest request,
+                               std::chrono::seconds limit = std::chrono::seconds(30)) {
+  auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
+  session.dataTask(std::move(request), recordInto(recorder)).resume();
+  if (!recorder->waitFor(1, limit)) {
+    throw std::runtime_error("no completion within the limit");
+  }
+  return recorder->entries().front().value;
+}
+
+}  // namespace tamsenor::testsupport
