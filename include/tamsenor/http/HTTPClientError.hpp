@@ -37,6 +37,11 @@ class HTTPClientError {
   std::optional<URLError> underlying_;
 };
 
+// The cases' raw values are part of the interface.
+static_assert(static_cast<int>(HTTPClientError::Case::networkError) == 0 &&
+              static_cast<int>(HTTPClientError::Case::unexpectedResponseType) == 1 &&
+              static_cast<int>(HTTPClientError::Case::missingRequiredAuthentication) == 2);
+
 // The case name as declared: "networkError", "unexpectedResponseType", ...
 [[nodiscard]] std::string_view to_string(HTTPClientError::Case kind) noexcept;
 // The case name, and for networkError the underlying error's description in parentheses:

@@ -29,4 +29,10 @@ class StatusCodeRange {
   std::int64_t upper_;
 };
 
+// Both bounds are inside, and a range may be a single code.
+static_assert(StatusCodeRange(500, 599).contains(500) && StatusCodeRange(500, 599).contains(599) &&
+              !StatusCodeRange(500, 599).contains(499) && !StatusCodeRange(500, 599).contains(600));
+static_assert(StatusCodeRange(503, 503).contains(503) && StatusCodeRange(500, 599).lower() == 500 &&
+              StatusCodeRange(500, 599).upper() == 599);
+
 }  // namespace tamsenor
