@@ -1,151 +1,241 @@
 #include "tamsenor/http/HTTPClient.hpp"
 
+#include <curl/curl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <stdexcept>
+#include <exception>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/HTTPResultLog.hpp"
-#include "tamsenor/endpoints/V0Endpoint.hpp"
+#include "support/CompletionRecorder.hpp"
+#include "support/RecordingLogger.hpp"
+#include "tamsenor/abtesting/RemoteABTestService.hpp"
+#include "tamsenor/http/Async.hpp"
+#include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
+#include "tamsenor/testing/HTTPClientConformance.hpp"
 #include "tamsenor/testing/ScriptedHTTPClient.hpp"
 
 namespace tamsenor {
 namespace {
 
 using testing::ScriptedHTTPClient;
-using testsupport::HTTPResultLog;
+using testsupport::CompletionRecorder;
+using testsupport::recordLines;
 using Lines = std::vector<std::string>;
 using SignResult = Result<URLRequest, SigningFailure>;
 
-const StatusCodeRange kServerErrors(500, 599);
+const StatusCodeRange k5xx(500, 599);
+constexpr std::uint64_t kMost = HTTPClient::kMaxRetryCount;
 
-URLRequest postRequest() {
-  return V0Endpoint::POST(
-             V0Endpoint::POST::send_sign_in_link{toData(R"({"email": "a"})"), "application/json"})
-      .request();
+URLRequest request() { return URLRequest(*URL::parse("https://h.test/v0/send_sign_in_link")); }
+
+URLRequest withToken(URLRequest request) {
+  request.setValue("Bearer t0k3n", "Authorization");
+  return request;
 }
 
-// Stamps each signing with its number, so the records show which signing they went out with.
-HTTPClient::SignRequest numberedSigning(int& signings) {
-  return [&signings](URLRequest request) {
-    request.setValue("sig-" + std::to_string(++signings), "Authorization");
-    return SignResult::success(std::move(request));
+// The transport error's text is part of a networkError's; see the composer's rows.
+TEST(HTTPClientError, ReadsAsItsCase) {
+  std::ostringstream out;
+  out << HTTPClientError::unexpectedResponseType() << '|' << HTTPClientError::Case::networkError;
+  EXPECT_EQ(out.str(), "unexpectedResponseType|networkError");
+}
+
+// Configuration mistakes throw at once. Answered inside perform(), each attempt runs one level
+// deeper on the answering thread's stack: the most retries allowed must fit on a thread.
+TEST(HTTPClient, RetryChainsAreBoundedAndRefuseMistakesAtOnce) {
+  auto fake = ScriptedHTTPClient::create();
+  EXPECT_EQ(fake->withRetries(0, k5xx), std::shared_ptr<HTTPClient>(fake));
+  EXPECT_THROW((void)fake->withRetries(kMost + 1, k5xx), std::invalid_argument);
+  EXPECT_THROW(StatusCodeRange(599, 500), std::invalid_argument);
+  EXPECT_THROW(HTTPClientSuccess(Data{}, nullptr), std::invalid_argument);
+  EXPECT_EQ(fake->requestCount(), 0u);
+  for (std::uint64_t i = 0; i <= kMost; ++i) fake->answerNext(503, "busy");
+  auto lines = std::make_shared<CompletionRecorder<std::string>>();
+  const auto chain = fake->withRetries(kMost, k5xx);
+  std::thread([&] { chain->perform(request(), recordLines(lines)); }).join();
+  EXPECT_EQ(lines->values(), Lines{"503:busy"});
+  EXPECT_EQ(fake->requestCount(), kMost + 1);
+}
+
+// Each attempt is answered after perform() returned; status 0 stands for a transport failure.
+TEST(PrimaryWithFallbackHTTPClientComposer, RetriesUpToTheCountWhileTheAnswerIsInsideTheRange) {
+  const struct {
+    const char* name;
+    std::uint64_t retries;
+    StatusCodeRange range;
+    std::vector<std::pair<std::int64_t, const char*>> answers;  // one per attempt
+    Lines delivered;
+    std::size_t releaseBefore = SIZE_MAX;  // the answer before which the client is released
+  } rows[] = {
+      {"AllInsideLastStands", 2, k5xx, {{503, "a"}, {502, "b"}, {500, "c"}}, {"500:c"}},
+      {"StopsOutsideRange", 2, k5xx, {{503, ""}, {200, "ok"}}, {"200:ok"}},
+      {"LowerBoundInside", 1, k5xx, {{500, ""}, {200, ""}}, {"200:"}},
+      {"BelowRangeStands", 1, k5xx, {{499, "as is"}}, {"499:as is"}},
+      {"SuccessInsideRange", 1, StatusCodeRange(200, 200), {{200, "1"}, {200, "2"}}, {"200:2"}},
+      {"FailuresRetried", 1, k5xx, {{0, "refused"}, {0, "again"}}, {"networkError(again)"}},
+      {"LastAttemptStands", 1, k5xx, {{0, "refused"}, {503, "busy"}}, {"503:busy"}},
+      {"ReleasedDuringFirst", 1, k5xx, {{503, ""}}, {}, 0},
+      {"ReleasedBeforeAStandingAnswer", 1, k5xx, {{200, ""}}, {}, 0},
+      {"ReleasedDuringMiddle", 2, k5xx, {{503, ""}, {503, ""}}, {}, 1},
+      {"ReleasedDuringLast", 1, k5xx, {{503, ""}, {500, "last"}}, {"500:last"}, 1},
   };
-}
-
-std::vector<std::string> authorizations(const ScriptedHTTPClient& fake) {
-  std::vector<std::string> values;
-  for (const auto& request : fake.requests()) {
-    values.emplace_back(request.value("Authorization").value_or("<none>"));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto fake = ScriptedHTTPClient::create();
+    auto client = fake->withRetries(row.retries, row.range);
+    auto lines = std::make_shared<CompletionRecorder<std::string>>();
+    client->perform(request(), recordLines(lines));
+    for (std::size_t i = 0; i < row.answers.size(); ++i) {
+      ASSERT_EQ(fake->requestCount(), i + 1);  // the next attempt waits for this answer
+      if (i == row.releaseBefore) client.reset();
+      const auto& [status, body] = row.answers[i];
+      status == 0 ? fake->fail(i, HTTPClientError::networkError(URLError(CURLE_RECV_ERROR, body)))
+                  : fake->respond(i, status, body);
+    }
+    EXPECT_EQ(lines->values(), row.delivered);
+    EXPECT_EQ(fake->requests(), std::vector<URLRequest>(row.answers.size(), request()));
   }
-  return values;
 }
 
-TEST(HTTPClientSuccess, RefusesANullResponse) {
-  EXPECT_THROW(HTTPClientSuccess(toData("body"), nullptr), std::invalid_argument);
+// A signed record is sent and its answer delivered; every failure of the signing function ends in
+// missingRequiredAuthentication before perform() returns, with nothing sent.
+TEST(AuthenticatedHTTPClientDecorator, SendsTheSignedRecordOrRefusesBeforeReturning) {
+  const struct {
+    const char* name;
+    HTTPClient::SignRequest sign;
+    bool sends;
+  } rows[] = {
+      {"Signed", [](URLRequest r) { return SignResult::success(withToken(std::move(r))); }, true},
+      {"Failure", [](URLRequest) { return SignResult::failure(SigningFailure{}); }, false},
+      {"StdException", [](URLRequest) -> SignResult { throw std::runtime_error("locked"); }, false},
+      {"OtherException", [](URLRequest) -> SignResult { throw 42; }, false},
+      {"Empty", nullptr, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto fake = ScriptedHTTPClient::create();
+    fake->answerNext(201, "created");
+    auto lines = std::make_shared<CompletionRecorder<std::string>>();
+    fake->withAuthentication(row.sign)->perform(request(), recordLines(lines));
+    EXPECT_EQ(lines->values(), Lines{row.sends ? "201:created" : "missingRequiredAuthentication"});
+    EXPECT_EQ(fake->requests(),
+              row.sends ? std::vector{withToken(request())} : std::vector<URLRequest>{});
+  }
 }
 
-TEST(HTTPClient, WithRetriesZeroIsTheReceiverItself) {
-  auto fake = ScriptedHTTPClient::create();
-  std::shared_ptr<HTTPClient> receiver = fake;
-  auto client = receiver->withRetries(0, kServerErrors);
-  EXPECT_EQ(client, receiver);
-  fake->answerNext(503, "busy");
-  fake->answerNext(200);
-  HTTPResultLog log;
-  client->perform(postRequest(), log.completion());
-  EXPECT_EQ(log.lines(), Lines{"503:busy"});
-  EXPECT_EQ(fake->requestCount(), 1u);
-}
-
-// A client that answers inside perform() makes every retry one level deeper on the answering
-// thread's stack; the deepest chain allowed must fit on a thread like the session's loop thread.
-TEST(HTTPClient, TheDeepestRetryChainAnsweredAtOnceFitsOnAThreadStackAndReleasesCleanly) {
-  auto fake = ScriptedHTTPClient::create();
-  for (std::uint64_t i = 0; i <= HTTPClient::kMaxRetryCount; ++i) fake->answerNext(503);
-  HTTPResultLog log;
-  std::thread([&] {
-    auto chain = fake->withRetries(HTTPClient::kMaxRetryCount, kServerErrors);
-    chain->perform(postRequest(), log.completion());
-  }).join();
-  EXPECT_EQ(log.lines(), Lines{"503:"});
-  EXPECT_EQ(fake->requestCount(), HTTPClient::kMaxRetryCount + 1);
-  EXPECT_THROW((void)fake->withRetries(HTTPClient::kMaxRetryCount + 1, kServerErrors),
-               std::invalid_argument);
-  EXPECT_THROW((void)fake->withRetries(1'000'000, kServerErrors), std::invalid_argument);
-}
-
-TEST(HTTPClient, WithRetriesBuildsNothingAndSendsNothing) {
-  auto fake = ScriptedHTTPClient::create();
-  auto client = fake->withRetries(5, kServerErrors);
-  EXPECT_NE(client, std::shared_ptr<HTTPClient>(fake));
-  EXPECT_EQ(fake->requestCount(), 0u);
-  auto signedClient = fake->withAuthentication(
-      [](URLRequest) -> SignResult { throw std::logic_error("must not run"); });
-  EXPECT_EQ(fake->requestCount(), 0u);
-}
-
-TEST(HTTPClient, RetriesOnTopOfSigningSignEveryAttempt) {
-  auto fake = ScriptedHTTPClient::create();
-  fake->answerNext(503);
-  fake->answerNext(503);
-  fake->answerNext(200, "ok");
-  int signings = 0;
-  auto client = fake->withAuthentication(numberedSigning(signings))->withRetries(2, kServerErrors);
-  HTTPResultLog log;
-  client->perform(postRequest(), log.completion());
-  EXPECT_EQ(log.lines(), Lines{"200:ok"});
-  EXPECT_EQ(signings, 3);
-  EXPECT_EQ(authorizations(*fake), (Lines{"sig-1", "sig-2", "sig-3"}));
-}
-
-TEST(HTTPClient, SigningOnTopOfRetriesSignsOnce) {
-  auto fake = ScriptedHTTPClient::create();
-  fake->answerNext(503);
-  fake->answerNext(503);
-  fake->answerNext(200, "ok");
-  int signings = 0;
-  auto client = fake->withRetries(2, kServerErrors)->withAuthentication(numberedSigning(signings));
-  HTTPResultLog log;
-  client->perform(postRequest(), log.completion());
-  EXPECT_EQ(log.lines(), Lines{"200:ok"});
-  EXPECT_EQ(signings, 1);
-  EXPECT_EQ(authorizations(*fake), (Lines{"sig-1", "sig-1", "sig-1"}));
-}
-
-// missingRequiredAuthentication is a failure like any other to the retries above it, so every
-// attempt tries to sign again and none is sent.
-TEST(HTTPClient, RetriesOnTopOfFailingSigningTryToSignEveryAttempt) {
-  auto fake = ScriptedHTTPClient::create();
-  int signings = 0;
-  auto client = fake->withAuthentication([&signings](URLRequest) {
-                      ++signings;
-                      return SignResult::failure(SigningFailure{});
-                    })
-                    ->withRetries(2, kServerErrors);
-  bool returned = false;
-  Lines seen;
-  client->perform(postRequest(), [&](HTTPClientResult result) {
-    seen.push_back((returned ? "after:" : "before:") + to_string(result.error()));
-  });
-  returned = true;
-  EXPECT_EQ(seen, Lines{"before:missingRequiredAuthentication"});
-  EXPECT_EQ(signings, 3);
-  EXPECT_EQ(fake->requestCount(), 0u);
-}
-
-TEST(HTTPClient, StacksKeepTheReceiverAliveAndReleaseItWithTheLastWrapper) {
-  auto fake = ScriptedHTTPClient::create();
-  std::weak_ptr<HTTPClient> weakFake = fake;
-  int signings = 0;
-  auto client = fake->withAuthentication(numberedSigning(signings))->withRetries(3, kServerErrors);
-  fake.reset();
+// Signing under retries that take even a 200 for a failure: every layer keeps the promises of a
+// client, and the stack owns the client at its bottom.
+TEST(HTTPClient, AStackOfWrappersKeepsTheClientPromisesAndOwnsTheClientBelow) {
+  const auto stack = [](std::shared_ptr<HTTPClient> client) {
+    return client->withAuthentication(withToken)->withRetries(2, StatusCodeRange(200, 200));
+  };
+  EXPECT_THAT(testing::checkHTTPClientWrapperConformance(stack), ::testing::IsEmpty());
+  std::shared_ptr<HTTPClient> fake = ScriptedHTTPClient::create();
+  const std::weak_ptr<HTTPClient> weakFake = fake;
+  auto client = stack(std::exchange(fake, nullptr));
   EXPECT_FALSE(weakFake.expired());
   client.reset();
   EXPECT_TRUE(weakFake.expired());
 }
+
+const ABTest kOnboarding{"onboarding", {"control", "variant_b"}, "control"};
+constexpr const char* kActiveB =
+    R"({"success":true,"tests":[{"test_name":"onboarding","state":"active","selected_bucket":"variant_b"}]})";
+
+// One line for what a call delivered: the value or the error as gtest prints them.
+template <class T>
+std::string text(const T& value) {
+  return ::testing::PrintToString(value);
+}
+template <class T, class E>
+std::string text(const Result<T, E>& result) {
+  return result ? text(result.value()) : text(result.error());
+}
+std::string text(const HTTPClientResult& result) { return testsupport::describe(result); }
+std::string text(const std::future_error& error) {
+  return error.code() == std::future_errc::broken_promise ? "broken promise" : error.what();
+}
+
+// The least a coroutine type needs: it starts at once and its frame goes when it ends.
+struct Detached {
+  struct promise_type {
+    Detached get_return_object() noexcept { return {}; }
+    std::suspend_never initial_suspend() noexcept { return {}; }
+    std::suspend_never final_suspend() noexcept { return {}; }
+    void return_void() noexcept {}
+    void unhandled_exception() noexcept { std::terminate(); }
+  };
+};
+
+template <class Call>
+Detached awaitOnce(Call call, CompletionRecorder<std::string>& seen) {
+  try {
+    seen.record(text(co_await call()));
+  } catch (const std::future_error& error) {
+    seen.record(text(error));
+  }
+}
+
+enum class Op { perform, sendEmail, fetch, expose };
+
+struct Case {
+  const char* name;
+  Op op;
+  bool atOnce;       // answered inside the call, else later on another thread
+  const char* body;  // the answer's; none: the completion is dropped uncalled
+  std::string expected;
+};
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+class Adapters : public ::testing::TestWithParam<Case> {};
+
+// The same call once through each adapter: the future first, then co_await.
+TEST_P(Adapters, DeliverWhatTheCompletionGetsOrABrokenPromiseOnTheSettlingThread) {
+  const Case& c = GetParam();
+  auto client = ScriptedHTTPClient::create();
+  auto signIn = RemoteMagicLinkSignInService::create(client, nullptr);
+  auto abTests =
+      RemoteABTestService::create(client, "guid", std::make_shared<testsupport::RecordingLogger>());
+  for (int i = 0; c.atOnce && i < 2; ++i) client->answerNext(200, c.body);
+  CompletionRecorder<std::string> seen;
+  const auto both = [&](auto call) {
+    auto future = call(useFuture);
+    awaitOnce(call, seen);
+    EXPECT_EQ(seen.count(), c.atOnce ? 1u : 0u);  // else suspended
+    std::thread([&] {
+      for (std::size_t i : {0u, 1u}) c.body ? client->respond(i, 200, c.body) : client->drop(i);
+    }).join();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    try {
+      seen.record(text(future.get()));
+    } catch (const std::future_error& error) {
+      seen.record(text(error));
+    }
+  };
+  if (c.op == Op::perform) both([&](auto... how) { return perform(*client, request(), how...); });
+  if (c.op == Op::sendEmail)
+    both([&](auto... how) { return sendEmail(*signIn, "a@b.org", how...); });
+  if (c.op == Op::fetch)
+    both([&](auto... how) { return fetchBucketsForTests(*abTests, {kOnboarding}, how...); });
+  if (c.op == Op::expose)
+    both([&](auto... how) { return exposeBucket(*abTests, "variant_b", kOnboarding, how...); });
+  ASSERT_EQ(seen.values(), std::vector<std::string>(2, c.expected));
+  EXPECT_EQ(seen.entries()[0].thread == std::this_thread::get_id(), c.atOnce);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCall, Adapters,
+    ::testing::Values(Case{"PerformAtOnce", Op::perform, true, "hi", "200:hi"},
+                      Case{"PerformDropped", Op::perform, false, nullptr, "broken promise"},
+                      Case{"SendEmail", Op::sendEmail, false, "", "(nullopt)"},
+                      Case{"Fetch", Op::fetch, false, kActiveB,
+                           "{ onboarding: active(variant_b) }"},
+                      Case{"Expose", Op::expose, false, kActiveB, "onboarding: active(variant_b)"}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace tamsenor
