@@ -19,7 +19,7 @@ HTTPHeaderFields fieldsOf(const std::string& words) {
 }
 
 // Names match whatever their ASCII case; bytes outside ASCII match only as they are.
-TEST(HTTPHeaderFields, SetReplacesInPlaceAppendRepeatsRemoveDropsEvery) {
+TEST(HTTPHeaderFields, SetReplacesInPlaceAppendRepeatsRemoveDropsAll) {
   auto fields = fieldsOf("Accept:html Set-Cookie:a=1 set-cookie:b=2 X-\xC3\xA9:");
   fields.set("ACCEPT", "json");
   EXPECT_EQ(fields, fieldsOf("Accept:json Set-Cookie:a=1 set-cookie:b=2 X-\xC3\xA9:"));
