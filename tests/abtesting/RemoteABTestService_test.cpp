@@ -185,17 +185,16 @@ TEST(RemoteABTestService, AnswerTranscripts) {
   };
   // 75 entries, three of each name, the first with a known bucket: enough that sorting them
   // partitions, so ties must keep the answer's order.
-  Row many = fetch({}, "", "");
-  std::vector<ABTestResponse> expected;
+  Row many = fetch({}, "", "-> {");
   std::string entries;
   for (int i = 0; i < 75; ++i) {
     const auto name = "t" + std::to_string(i * 7 % 25);
     entries += (i ? ";" : "") + name + (i < 25 ? "/active/x" : "/active/unknown");
     if (i < 25) many.tests.push_back({name, {"x"}, "x"});
-    if (i < 25) expected.push_back({name, ABTestState::active("x")});
+    if (i < 25) many.transcript += (i ? ", " : " ") + name + ": active(x)";
   }
   many.answer.text = body(entries);
-  many.transcript = "-> " + ::testing::PrintToString(expected);
+  many.transcript += " }";
   rows.push_back(std::move(many));
 
   for (std::size_t i = 0; i < rows.size(); ++i) {
