@@ -203,14 +203,36 @@ TEST(RemoteABTestService, AnswerTranscripts) {
   }
 }
 
-TEST(RemoteABTestService, SendsEachCallAsOnePOSTWithTheContentTypeOfTheMoment) {
+TEST(RemoteABTestService, SendsEachCallAndMeetsALaterAnswerAsItWasUnlessReleased) {
   auto client = ScriptedHTTPClient::create();
-  auto service = RemoteABTestService::create(client, "g", std::make_shared<RecordingLogger>());
+  auto logger = std::make_shared<RecordingLogger>();
+  auto service = RemoteABTestService::create(client, "g", logger);
+  std::vector<ABTest> tests{kPaywall, kOnboarding};
+  auto token = std::make_shared<int>(0);
+  const std::weak_ptr<int> watch = token;
+  Lines outcomes;
+  const auto completion = [&outcomes, &token] {
+    return [&outcomes, token](const auto& result) { outcomes.push_back(outcome(result)); };
+  };
   const std::string saved = String::applicationJSON();
-  String::applicationJSON() = "application/vnd.tamsenor+json";
-  service->fetchBucketsForTests({kPaywall, kOnboarding}, [](auto) {});
+  String::applicationJSON() = "application/vnd.tamsenor+json";  // read at each call
+  service->fetchBucketsForTests(tests, completion());
   String::applicationJSON() = saved;
-  service->exposeBucket("not_a_bucket_of_it", kOnboarding, [](auto) {});
+  tests[1] = {"renamed", {}, ""};
+  ASSERT_TRUE(client->respond(0, 200, body("onboarding/active/control;paywall/inactive/monthly")));
+  EXPECT_EQ(outcomes, Lines{"-> { paywall: inactive, onboarding: active(control) }"});
+
+  service->exposeBucket("not_a_bucket_of_it", kOnboarding, completion());
+  service->fetchBucketsForTests({kOnboarding}, completion());
+  const std::weak_ptr<RemoteABTestService> weak = service;
+  service.reset();
+  EXPECT_TRUE(weak.expired());  // the requests in flight do not keep it alive
+  ASSERT_TRUE(client->respond(1, 200, body("onboarding/active/control")));
+  ASSERT_TRUE(client->fail(2, HTTPClientError::unexpectedResponseType()));
+  EXPECT_EQ(outcomes.size(), 1u);
+  EXPECT_TRUE(logger->records().empty());
+  token.reset();
+  EXPECT_TRUE(watch.expired());  // only the requests held the completions
   Lines sent;
   for (const auto& request : client->requests()) {
     sent.push_back(request.httpMethod() + ' ' + request.url().absoluteString() + ' ' +
@@ -223,36 +245,10 @@ TEST(RemoteABTestService, SendsEachCallAsOnePOSTWithTheContentTypeOfTheMoment) {
                              R"("paywall"},{"type":"tamsenor_test","test_name":"onboarding"}]})",
                          kURL + "application/json " +
                              R"({"mobile_guid":"g","tests":[{"type":"expose_tamsenor_test",)"
+                             R"("test_name":"onboarding"}]})",
+                         kURL + "application/json " +
+                             R"({"mobile_guid":"g","tests":[{"type":"tamsenor_test",)"
                              R"("test_name":"onboarding"}]})"}));
-}
-
-TEST(RemoteABTestService, ALaterAnswerMeetsTheCallAsItWasUnlessTheServiceWasReleased) {
-  auto client = ScriptedHTTPClient::create();
-  auto logger = std::make_shared<RecordingLogger>();
-  auto service = RemoteABTestService::create(client, "g", logger);
-  std::vector<ABTest> tests{kOnboarding};
-  auto token = std::make_shared<int>(0);
-  const std::weak_ptr<int> watch = token;
-  Lines outcomes;
-  const auto completion = [&outcomes, &token] {
-    return [&outcomes, token](const auto& result) { outcomes.push_back(outcome(result)); };
-  };
-  service->fetchBucketsForTests(tests, completion());
-  tests[0] = {"renamed", {}, ""};
-  ASSERT_TRUE(client->respond(0, 200, body("onboarding/active/control")));
-  EXPECT_EQ(outcomes, Lines{"-> { onboarding: active(control) }"});
-
-  service->fetchBucketsForTests(tests, completion());
-  service->exposeBucket("control", kOnboarding, completion());
-  const std::weak_ptr<RemoteABTestService> weak = service;
-  service.reset();
-  EXPECT_TRUE(weak.expired());  // the requests in flight do not keep it alive
-  ASSERT_TRUE(client->respond(1, 200, body("renamed/inactive")));
-  ASSERT_TRUE(client->fail(2, HTTPClientError::unexpectedResponseType()));
-  EXPECT_EQ(outcomes.size(), 1u);
-  EXPECT_TRUE(logger->records().empty());
-  token.reset();
-  EXPECT_TRUE(watch.expired());  // only the requests held the completions
 }
 
 }  // namespace
