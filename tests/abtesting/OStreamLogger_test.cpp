@@ -7,29 +7,17 @@
 namespace tamsenor {
 namespace {
 
-TEST(OStreamLogger, WritesSeverityFunctionAndMessageOneLinePerRecord) {
+TEST(OStreamLogger, WritesOneLinePerRecordWithFileAndLineWhenAsked) {
   std::ostringstream out;
-  OStreamLogger logger(out);
-  logger.error("Unknown ABTest: a not included in response", "RemoteABTestService.cpp",
-               "fetchBucketsForTests(_:completion:)", 42);
-  logger.warning("HTTPClient returned networkError: Timeout.", "X.cpp", "f()", 7);
+  OStreamLogger plain(out);
+  OStreamLogger located(out, OStreamLogger::Location::included);
+  plain.error("Unknown ABTest: a not included in response", "A.cpp", "fetch()", 42);
+  plain.warning("HTTPClient returned networkError: Timeout.", "B.cpp", "f()", 7);
+  located.error("m", "RemoteABTestService.cpp", "expose()", 120);
   EXPECT_EQ(out.str(),
-            "error: fetchBucketsForTests(_:completion:): Unknown ABTest: a not included in "
-            "response\n"
-            "warning: f(): HTTPClient returned networkError: Timeout.\n");
-}
-
-TEST(OStreamLogger, AddsFileAndLineWhenAsked) {
-  std::ostringstream out;
-  OStreamLogger logger(out, OStreamLogger::Location::included);
-  logger.error("m", "RemoteABTestService.cpp", "exposeBucket(_:forTest:completion:)", 120);
-  EXPECT_EQ(out.str(),
-            "error: RemoteABTestService.cpp:120: exposeBucket(_:forTest:completion:): m\n");
-}
-
-TEST(OStreamLogger, SeveritiesHaveTheirNames) {
-  EXPECT_EQ(to_string(LogSeverity::warning), "warning");
-  EXPECT_EQ(to_string(LogSeverity::error), "error");
+            "error: fetch(): Unknown ABTest: a not included in response\n"
+            "warning: f(): HTTPClient returned networkError: Timeout.\n"
+            "error: RemoteABTestService.cpp:120: expose(): m\n");
 }
 
 }  // namespace

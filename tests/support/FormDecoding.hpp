@@ -1,6 +1,6 @@
 #pragma once
 
-#include <map>
+#include <cctype>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,24 +12,17 @@ namespace tamsenor::testsupport {
 // Decoding as a server does it, written apart from the library's encoder so that the two can
 // check each other: %XX escapes (either hex case), and for form data "+" as a blank.
 inline std::optional<std::string> percentDecode(std::string_view text, bool plusIsSpace) {
-  auto hexValue = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
+  const auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  const auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%') {
-      if (text.size() - i < 3) return std::nullopt;
-      const int hi = hexValue(text[i + 1]), lo = hexValue(text[i + 2]);
-      if (hi < 0 || lo < 0) return std::nullopt;
-      out += static_cast<char>(hi * 16 + lo);
-      i += 2;
-    } else if (plusIsSpace && text[i] == '+') {
-      out += ' ';
+    if (text[i] != '%') {
+      out += plusIsSpace && text[i] == '+' ? ' ' : text[i];
+    } else if (text.size() - i < 3 || !isHex(text[i + 1]) || !isHex(text[i + 2])) {
+      return std::nullopt;
     } else {
-      out += text[i];
+      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      i += 2;
     }
   }
   return out;
@@ -59,10 +52,9 @@ inline std::vector<std::string> decodePathSegments(std::string_view path) {
   for (std::size_t start = 0;;) {
     const auto slash = path.find('/', start);
     segments.push_back(percentDecode(path.substr(start, slash - start), false).value_or("<bad>"));
-    if (slash == std::string_view::npos) break;
+    if (slash == std::string_view::npos) return segments;
     start = slash + 1;
   }
-  return segments;
 }
 
 }  // namespace tamsenor::testsupport

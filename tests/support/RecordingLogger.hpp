@@ -2,7 +2,6 @@
 
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #include "tamsenor/abtesting/framework/Logger.hpp"
@@ -14,12 +13,9 @@ class RecordingLogger final : public Logger {
  public:
   struct Record {
     LogSeverity severity;
-    std::string message;
-    std::string file;
-    std::string function;
+    std::string message, file, function;
     unsigned line;
   };
-  using Triple = std::tuple<LogSeverity, std::string, std::string>;  // severity, message, function
 
   void log(LogSeverity severity, std::string_view message, std::string_view file,
            std::string_view function, unsigned line) override {
@@ -28,22 +24,6 @@ class RecordingLogger final : public Logger {
   }
 
   [[nodiscard]] const std::vector<Record>& records() const noexcept { return records_; }
-
-  [[nodiscard]] std::vector<Triple> triples() const {
-    std::vector<Triple> all;
-    for (const auto& record : records_) {
-      all.emplace_back(record.severity, record.message, record.function);
-    }
-    return all;
-  }
-
-  // True when every record names `file` and a real source line.
-  [[nodiscard]] bool allFrom(std::string_view file) const {
-    for (const auto& record : records_) {
-      if (record.file != file || record.line == 0) return false;
-    }
-    return true;
-  }
 
  private:
   std::vector<Record> records_;

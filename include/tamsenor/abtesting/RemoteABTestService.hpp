@@ -22,6 +22,11 @@ struct RemoteABTestResponse;
 // Why a call of RemoteABTestService failed. Spelled RemoteABTestService::Error; it is declared
 // out here only because the service's base class names it before the service is complete.
 enum class RemoteABTestServiceError { emptyRequest, encodingError, networkError, invalidResponse };
+// Applications may keep the raw values: new cases go at the end.
+static_assert(static_cast<int>(RemoteABTestServiceError::emptyRequest) == 0 &&
+              static_cast<int>(RemoteABTestServiceError::encodingError) == 1 &&
+              static_cast<int>(RemoteABTestServiceError::networkError) == 2 &&
+              static_cast<int>(RemoteABTestServiceError::invalidResponse) == 3);
 
 // "emptyRequest", "encodingError", "networkError", "invalidResponse".
 [[nodiscard]] std::string_view to_string(RemoteABTestServiceError error) noexcept;

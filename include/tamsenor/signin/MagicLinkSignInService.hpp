@@ -25,6 +25,10 @@ class MagicLinkSignInService {
   virtual void sendEmail(std::string to, Completion completion) = 0;
 };
 
+// Applications may keep the raw values: new cases go at the end.
+static_assert(static_cast<int>(MagicLinkSignInService::Error::clientError) == 0 &&
+              static_cast<int>(MagicLinkSignInService::Error::invalidEmail) == 1);
+
 // The case name as declared: "clientError" or "invalidEmail".
 [[nodiscard]] std::string_view to_string(MagicLinkSignInService::Error error) noexcept;
 std::ostream& operator<<(std::ostream& out, MagicLinkSignInService::Error error);
