@@ -18,7 +18,6 @@
 #include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor {
-namespace {
 
 constexpr const char* kCalls = R"(
 2 $ get research_interests_stats --id 99999999999999999999 ! tamsenor: --id: 99999999999999999999 is out of range, expected -9223372036854775808 to 9223372036854775807 (see tamsenor --help)
@@ -48,6 +47,8 @@ constexpr const char* kCalls = R"(
 {"result":{"name":"onboarding","state":"active","bucket":"variant_b"}}
 1 $ --fail-signing ab fetch --guid d --tests $TMP/tests.json ! error fetchBucketsForTests(_:completion:) HTTPClient returned error: missingRequiredAuthentication.
 {"error":"networkError"}
+1 $ --fail-signing ab expose --guid d --tests $TMP/tests.json onboarding control ! error exposeBucket(_:forTest:completion:) HTTPClient returned error: missingRequiredAuthentication.
+{"error":"networkError"}
 0 $ get research_interests_works --id 010 --page-size 1 --cursor 3 ! HTTP 200
 {"research_interest_id":10,"works":[{"id":4,"title":"Work 4 on research interest 10"}],"next_cursor":4}%
 0 $ get taggings --type 'key word' --target 'wörk?=/#' --target-id -3 ! HTTP 200
@@ -74,13 +75,13 @@ CA file: $TMP/run/tamsenor-ca-X/ca.pem
 try: curl --cacert $TMP/run/tamsenor-ca-X/ca.pem --connect-to $HOST:443:127.0.0.1:PORT https://$HOST/v0/research_interests/42/stats
 stop with Ctrl-C
 stopped by SIGTERM
-0 $ @503,503,404,503 --retries 4 --retry-status 503-503 get user_terms_acceptances ! HTTP 404
-3 GET /v0/user_terms_acceptances [User-Agent: tamsenor/490]
+0 $ @503,503,404,503 --retries 4 --retry-status 503-503 get research_interests_search --query 'café & more?=/#' --limit 1 ! HTTP 404
+3 GET /v0/research_interests/search?q=caf%C3%A9%20%26%20more%3F%3D%2F%23&limit=1 [User-Agent: tamsenor/490]
 0 $ @503 --header 'Authorization: Bearer t0k' --header 'X-Trace:  a b' --user-agent 'probe/1 (test)' --content-type 'text/plain; charset=utf-8' post taggings_add --type keyword --target work --target-id -3 --data 'not json' ! HTTP 503
 1 POST /v0/taggings/add?tag_type=keyword&target_type=work&target_id=-3 [Authorization: Bearer t0k] [Content-Type: text/plain; charset=utf-8] [User-Agent: probe/1 (test)] [X-Trace: a b] not json
 1 $ @201 sign-in a@b.c ! log RemoteMagicLinkSignInService: Failed to send email to a@b.c - HTTP Client post returned statusCode 201
 {"error":"clientError"}
-1 $ @closed -v get user_terms_acceptances ! > GET https://$HOST/v0/user_terms_acceptances
+1 $ @closed -v get research_interests_stats --id 7 ! > GET https://$HOST/v0/research_interests/7/stats
 ! < error networkError(...)
 ! error networkError(...)
 )";
@@ -160,5 +161,4 @@ TEST(TamsenorProgram, EachCallPrintsAndExitsAsShown) {
   }
 }
 
-}  // namespace
 }  // namespace tamsenor
