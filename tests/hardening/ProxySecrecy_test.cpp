@@ -46,35 +46,37 @@ std::string replaced(std::string text, const std::string& mark, const std::strin
 
 std::vector<ProxyCase> proxyCases() {
   const std::string user = "ada:pr0xy%3A" + kSecret + "@";
-  const std::string scheme =
-      "Unsupported protocol: the session's proxy must be an http, socks5 or socks5h URL";
-  const std::string malformed =
-      "URL using bad/illegal format or missing URL: the session's proxy is not a valid proxy URL";
+  const auto bad = [](std::string label, std::string proxy) {
+    return ProxyCase{std::move(label),
+                     std::move(proxy),
+                     Proxy::answersOK,
+                     false,
+                     CURLE_URL_MALFORMAT,
+                     "URL using bad/illegal format or missing URL: the session's proxy is not a "
+                     "valid proxy URL"};
+  };
+  const auto badScheme = [](std::string label, std::string proxy) {
+    return ProxyCase{std::move(label),
+                     std::move(proxy),
+                     Proxy::answersOK,
+                     false,
+                     CURLE_UNSUPPORTED_PROTOCOL,
+                     "Unsupported protocol: the session's proxy must be an http, socks5 or socks5h "
+                     "URL"};
+  };
   return {
-      {"UnsupportedScheme", "ftp://" + user + "127.0.0.1:{port}", Proxy::answersOK, false,
-       CURLE_UNSUPPORTED_PROTOCOL, scheme},
-      {"HTTPSProxy", "https://" + user + "127.0.0.1:{port}", Proxy::answersOK, false,
-       CURLE_UNSUPPORTED_PROTOCOL, scheme},
-      {"NoScheme", user + "127.0.0.1:{port}", Proxy::answersOK, false, CURLE_URL_MALFORMAT,
-       malformed},
-      {"NoHost", "http://" + user + ":{port}", Proxy::answersOK, false, CURLE_URL_MALFORMAT,
-       malformed},
-      {"PortOutOfRange", "http://" + user + "127.0.0.1:65536", Proxy::answersOK, false,
-       CURLE_URL_MALFORMAT, malformed},
-      {"PortMissing", "http://" + user + "127.0.0.1:", Proxy::answersOK, false, CURLE_URL_MALFORMAT,
-       malformed},
-      {"PortWithALetter", "http://" + user + "127.0.0.1:1x", Proxy::answersOK, false,
-       CURLE_URL_MALFORMAT, malformed},
-      {"PortPaddedPastFiveDigits", "http://" + user + "127.0.0.1:000{port}", Proxy::answersOK,
-       false, CURLE_URL_MALFORMAT, malformed},
-      {"UnclosedIPv6Literal", "http://" + user + "[::1:{port}", Proxy::answersOK, false,
-       CURLE_URL_MALFORMAT, malformed},
-      {"SocketPathAfterTheHost", "socks5h://" + user + "localhost/run/proxy.sock", Proxy::answersOK,
-       false, CURLE_URL_MALFORMAT, malformed},
-      {"PercentEscapeWithANonHexDigit", "http://ada:pr0xy%z1" + kSecret + "@127.0.0.1:{port}",
-       Proxy::answersOK, false, CURLE_URL_MALFORMAT, malformed},
-      {"BlankInThePassword", "http://ada:pr0xy " + kSecret + "@127.0.0.1:{port}", Proxy::answersOK,
-       false, CURLE_URL_MALFORMAT, malformed},
+      badScheme("UnsupportedScheme", "ftp://" + user + "127.0.0.1:{port}"),
+      badScheme("HTTPSProxy", "https://" + user + "127.0.0.1:{port}"),
+      bad("NoScheme", user + "127.0.0.1:{port}"),
+      bad("NoHost", "http://" + user + ":{port}"),
+      bad("PortOutOfRange", "http://" + user + "127.0.0.1:65536"),
+      bad("PortMissing", "http://" + user + "127.0.0.1:"),
+      bad("PortWithALetter", "http://" + user + "127.0.0.1:1x"),
+      bad("PortPaddedPastFiveDigits", "http://" + user + "127.0.0.1:000{port}"),
+      bad("UnclosedIPv6Literal", "http://" + user + "[::1:{port}"),
+      bad("SocketPathAfterTheHost", "socks5h://" + user + "localhost/run/proxy.sock"),
+      bad("PercentEscapeWithANonHexDigit", "http://ada:pr0xy%z1" + kSecret + "@127.0.0.1:{port}"),
+      bad("BlankInThePassword", "http://ada:pr0xy " + kSecret + "@127.0.0.1:{port}"),
       {"ProxyRefusesConnections", "http://" + user + "127.0.0.1:{refusing}", Proxy::answersOK,
        false, CURLE_COULDNT_CONNECT,
        "Couldn't connect to server: Failed to connect to 127.0.0.1 port {refusing} after N ms: "

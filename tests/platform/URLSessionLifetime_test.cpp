@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -35,68 +34,40 @@ URLRequest requestTo(const FaultServer& server) {
   return URLRequest(*URL::parse("http://127.0.0.1:" + std::to_string(server.port()) + "/"));
 }
 
-// Holds request n until open(n); requests before `lastAttempt` are answered 503, the last 200 "ok".
-class GatedServer {
- public:
-  explicit GatedServer(int lastAttempt)
-      : lastAttempt_(lastAttempt), server_([this](FaultServer& server, int connection) {
-          while (server.readRequest(connection)) {
-            const int attempt = bump(arrived_);
-            if (!waitFor(opened_, attempt)) return;
-            server.send(connection, attempt < lastAttempt_
-                                        ? "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n"
-                                        : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-            bump(answered_);
+// Holds request n until open(n); requests before `last` are answered 503, the last 200 "ok".
+struct Gate {
+  explicit Gate(std::size_t last)
+      : server([this, last](FaultServer& self, int connection) {
+          while (self.readRequest(connection)) {
+            arrived.record(true);
+            const auto n = arrived.count();
+            if (!opened.waitFor(n, 10s)) return;
+            self.send(connection, n < last ? "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n"
+                                           : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+            answered.record(true);
           }
         }) {}
-
-  [[nodiscard]] const FaultServer& server() const { return server_; }
-  bool arrived(int attempt) { return waitFor(arrived_, attempt); }
-  bool answered(int attempt) { return waitFor(answered_, attempt); }
-  void open(int attempt) {
-    std::lock_guard lock(mutex_);
-    opened_ = attempt;
-    changed_.notify_all();
+  void open(std::size_t n) {
+    while (opened.count() < n) opened.record(true);
   }
-  [[nodiscard]] int arrivals() {
-    std::lock_guard lock(mutex_);
-    return arrived_;
-  }
-
- private:
-  int bump(int& counter) {
-    std::lock_guard lock(mutex_);
-    changed_.notify_all();
-    return ++counter;
-  }
-  bool waitFor(const int& counter, int value) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 10s, [&] { return counter >= value; });
-  }
-
-  const int lastAttempt_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int arrived_ = 0;
-  int opened_ = 0;
-  int answered_ = 0;
-  FaultServer server_;  // last: its thread uses everything above
+  CompletionRecorder<bool> arrived, opened, answered;
+  FaultServer server;  // last: its thread uses the recorders
 };
 
 struct ReleaseCase {
   const char* name;
   std::uint64_t retries;
-  int releasedDuring;  // the attempt in flight when the application lets go
-  bool sessionHeld;    // whether the application keeps its own reference to the session
-  bool delivered;      // only a retry chain released before its last attempt stays silent
+  std::size_t releasedDuring;  // the attempt in flight when the application lets go
+  bool sessionHeld;            // whether the application keeps its own reference to the session
+  bool delivered;              // only a retry chain released before its last attempt stays silent
 };
 
 class ReleasedStack : public ::testing::TestWithParam<ReleaseCase> {};
 
 TEST_P(ReleasedStack, AnswersStillArriveUnlessARetryChainWasWaiting) {
   const auto& c = GetParam();
-  const int attempts = static_cast<int>(c.retries) + 1;
-  GatedServer gate(attempts);
+  const std::size_t attempts = c.retries + 1;
+  Gate gate(attempts);
   auto session = plainSession();
   auto stack = URLSessionHTTPClient::create(session, "Lifetime/1")
                    ->withAuthentication([](URLRequest request) {
@@ -106,22 +77,20 @@ TEST_P(ReleasedStack, AnswersStillArriveUnlessARetryChainWasWaiting) {
                    ->withRetries(c.retries, StatusCodeRange(500, 599));
   if (!c.sessionHeld) session.reset();
   auto lines = std::make_shared<CompletionRecorder<std::string>>();
-  stack->perform(requestTo(gate.server()), testsupport::recordLines(lines));
-
+  stack->perform(requestTo(gate.server), testsupport::recordLines(lines));
   gate.open(c.releasedDuring - 1);
-  ASSERT_TRUE(gate.arrived(c.releasedDuring));
+  ASSERT_TRUE(gate.arrived.waitFor(c.releasedDuring));
   stack.reset();
   gate.open(attempts);
   if (c.delivered) {
     ASSERT_TRUE(lines->waitFor(1));
   } else {
-    ASSERT_TRUE(gate.answered(c.releasedDuring));
+    ASSERT_TRUE(gate.answered.waitFor(c.releasedDuring));
     std::this_thread::sleep_for(100ms);  // time for a wrong late completion to show
   }
   if (session) session->finishTasksAndInvalidate();
-  EXPECT_EQ(lines->values(),
-            c.delivered ? std::vector<std::string>{"200:ok"} : std::vector<std::string>{});
-  EXPECT_EQ(gate.arrivals(), c.delivered ? attempts : c.releasedDuring);
+  EXPECT_EQ(lines->values(), std::vector<std::string>(c.delivered ? 1 : 0, "200:ok"));
+  EXPECT_EQ(gate.arrived.count(), c.delivered ? attempts : c.releasedDuring);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -137,13 +106,13 @@ INSTANTIATE_TEST_SUITE_P(
 // A release that waited for the loop thread would wait forever: the completion needs the lock
 // that the releasing thread holds.
 TEST(URLSessionLifetime, ReleasingWhileHoldingALockTheCompletionNeedsDoesNotBlock) {
-  GatedServer gate(1);
+  Gate gate(1);
   gate.open(1);
   auto lock = std::make_shared<std::mutex>();
   std::unique_lock held(*lock);
   auto recorder = std::make_shared<CompletionRecorder<bool>>();
   auto client = URLSessionHTTPClient::create(plainSession(), "Lifetime/1");
-  client->perform(requestTo(gate.server()), [lock, recorder](HTTPClientResult result) {
+  client->perform(requestTo(gate.server), [lock, recorder](HTTPClientResult result) {
     recorder->record(result.hasValue());  // before the lock: the test sees the completion waiting
     std::lock_guard inside(*lock);
     recorder->record(true);
@@ -186,11 +155,11 @@ class EndingASession : public ::testing::TestWithParam<EndingCase> {};
 
 TEST_P(EndingASession, FinishesOrCancelsWhatStartedAndRefusesWhatComesAfter) {
   const auto& c = GetParam();
-  GatedServer gate(1);
+  Gate gate(1);
   auto stalled = std::make_shared<CompletionRecorder<TaskOutcome>>();
   auto session = plainSession();
-  session->dataTask(requestTo(gate.server()), testsupport::recordInto(stalled)).resume();
-  ASSERT_TRUE(gate.arrived(1));
+  session->dataTask(requestTo(gate.server), testsupport::recordInto(stalled)).resume();
+  ASSERT_TRUE(gate.arrived.waitFor(1));
 
   auto ended = std::make_shared<CompletionRecorder<std::thread::id>>();
   const auto end = [&session, cancel = c.cancel, ended] {
@@ -225,10 +194,10 @@ TEST_P(EndingASession, FinishesOrCancelsWhatStartedAndRefusesWhatComesAfter) {
     EXPECT_EQ(outcome.http()->statusCode(), 200);
   }
   auto refused = std::make_shared<CompletionRecorder<TaskOutcome>>();
-  session->dataTask(requestTo(gate.server()), testsupport::recordInto(refused)).resume();
+  session->dataTask(requestTo(gate.server), testsupport::recordInto(refused)).resume();
   ASSERT_EQ(refused->count(), 1u);  // at once, on this thread
   EXPECT_EQ(refused->entries().front().value.error, kInvalidated);
-  EXPECT_EQ(gate.arrivals(), 1);
+  EXPECT_EQ(gate.arrived.count(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lifetime, EndingASession,
