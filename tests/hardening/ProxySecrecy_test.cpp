@@ -86,15 +86,18 @@ TEST_P(ProxySecrecy, CredentialsReachOnlyTheProxy) {
       if (::recv(connection, greeting, sizeof greeting, 0) > 0) server.send(connection, "\x05\xff");
     } else if (const auto head = server.readRequestHead(connection)) {
       heads.record(*head);
-      server.send(connection, row.behaviour == Proxy::refusesTunnel
-                                  ? "HTTP/1.1 407 Proxy Authentication Required\r\n"
-                                    "Content-Length: 0\r\nConnection: close\r\n\r\n"
-                                  : "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nvia proxy");
+      server.send(
+          connection,
+          row.behaviour == Proxy::refusesTunnel
+              ? "HTTP/1.1 407 Proxy Authentication Required\r\n"
+                "Content-Length: 0\r\nConnection: close\r\n\r\n"
+              : "HTTP/1.1 200 OK\r\nContent-Length: 9\r\nConnection: close\r\n\r\nvia proxy");
     }
   });
   FaultServer target([](FaultServer& server, int connection) {
     if (server.readRequestHead(connection)) {
-      server.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\ndirect");
+      server.send(connection,
+                  "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\ndirect");
     }
   });
   testsupport::RefusingPort refusing;

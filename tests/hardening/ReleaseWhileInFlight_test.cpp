@@ -130,8 +130,8 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
   EXPECT_EQ(late->load(), 0);
   EXPECT_LE(static_cast<std::size_t>(arrived->load()), started);
   std::printf(
-      "[ rounds   ] %d: %zu requests to services and chains, %d completed before release;"
-      " %zu to released sessions, all answered\n",
+      "[ rounds   ] %d: %zu requests to services and chains (%d answered before release),"
+      " %zu to released sessions\n",
       kRounds, started, arrived->load(), sessionRequests);
 }
 
