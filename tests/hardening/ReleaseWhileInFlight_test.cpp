@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -26,13 +25,18 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testsupport::AttemptCountingHTTPClient;
 using testsupport::FaultServer;
 using testsupport::LiveCompletionToken;
 
-std::uint64_t chosenSeed() {
-  if (const char* given = std::getenv("TAMSENOR_SEED")) return std::strtoull(given, nullptr, 10);
-  return std::random_device{}();
+// Answers 200 "ok" after the microseconds the path names ("/delay/<n>"). A raw server of our own
+// rather than a server library, so that ThreadSanitizer sees all it does.
+void answerDelayed(FaultServer& server, int connection) {
+  const auto request = server.readRequest(connection);
+  if (!request) return;
+  const auto at = request->find("/delay/");
+  std::this_thread::sleep_for(std::chrono::microseconds(
+      at == std::string::npos ? 0 : std::strtoul(request->c_str() + at + 7, nullptr, 10)));
+  server.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
 }
 
 URLSessionConfiguration plainHTTP() {
@@ -41,128 +45,93 @@ URLSessionConfiguration plainHTTP() {
   return configuration;
 }
 
-// Answers 200 after the number of microseconds the request names in its path ("/delay/<n>"). A
-// raw server of our own rather than a server library, so that ThreadSanitizer sees all it does.
-void answerDelayed(FaultServer& server, int connection) {
-  const auto request = server.readRequest(connection);
-  if (!request) return;
-  const auto at = request->find("/delay/");
-  const auto delay =
-      at == std::string::npos ? 0 : std::strtoul(request->c_str() + at + 7, nullptr, 10);
-  std::this_thread::sleep_for(std::chrono::microseconds(delay));
-  server.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-}
-
-std::string baseURL(const FaultServer& server) {
-  return "http://127.0.0.1:" + std::to_string(server.port());
-}
-
-// Every request goes to the delaying server, with a delay of up to 2 ms drawn from its number.
+// Every attempt goes to the delaying server, with a delay of up to 2 ms drawn from its number.
 std::shared_ptr<HTTPClient> delayedClient(std::shared_ptr<URLSession> session,
                                           const FaultServer& server) {
-  return AttemptCountingHTTPClient::create(
+  return testsupport::AttemptCountingHTTPClient::create(
       URLSessionHTTPClient::create(std::move(session), "Lifetimes/1"),
       std::make_shared<std::atomic<std::size_t>>(0),
-      [base = baseURL(server)](std::size_t attempt, URLRequest& request) {
-        const auto delay = (attempt * 2654435761u) % 2000;
-        request.setURL(*URL::parse(base + "/delay/" + std::to_string(delay)));
+      [port = std::to_string(server.port())](std::size_t attempt, URLRequest& request) {
+        request.setURL(*URL::parse("http://127.0.0.1:" + port + "/delay/" +
+                                   std::to_string((attempt * 2654435761u) % 2000)));
       });
 }
 
 class ReleaseWhileInFlight : public testsupport::ResourceBalanceTest {};
 
 TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothingLate) {
-  const auto seed = chosenSeed();
+  const char* given = std::getenv("TAMSENOR_SEED");
+  const std::uint64_t seed = given ? std::strtoull(given, nullptr, 10) : std::random_device{}();
   std::printf("[ seed     ] %llu (set TAMSENOR_SEED to repeat)\n",
               static_cast<unsigned long long>(seed));
   std::mt19937_64 random(seed);
 
   FaultServer server(&answerDelayed);
   auto sharedSession = URLSession::create(plainHTTP());
-  auto sharedClient = delayedClient(sharedSession, server);
-
+  auto shared = delayedClient(sharedSession, server);
+  const URLRequest anyPath(*URL::parse("http://127.0.0.1:" + std::to_string(server.port()) + "/"));
   auto late = std::make_shared<std::atomic<int>>(0);
   auto arrived = std::make_shared<std::atomic<int>>(0);
   std::size_t started = 0;
   std::size_t sessionRequests = 0;
-  std::size_t sessionCompletions = 0;
   constexpr int kRounds = 1000;
   const auto deadline = std::chrono::steady_clock::now() + 90s;
   for (int round = 0; round < kRounds; ++round) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "round " << round << " of " << kRounds;
     const auto inFlight = static_cast<int>(random() % 3) + 1;
     const auto releaseAfter = std::chrono::microseconds(random() % 3000);
-    switch (round % 3) {
-      case 0: {  // a sign-in service over a signed retry chain
-        auto service = RemoteMagicLinkSignInService::create(
-            sharedClient
-                ->withAuthentication([](URLRequest request) {
-                  request.setValue("Bearer lifetimes", "Authorization");
-                  return request;
-                })
-                ->withRetries(2, StatusCodeRange(500, 599)),
-            nullptr);
-        std::weak_ptr<RemoteMagicLinkSignInService> weak = service;
-        for (int i = 0; i < inFlight; ++i, ++started) {
-          service->sendEmail("reader@example.org",
-                             [weak, late, arrived, token = LiveCompletionToken()](auto) {
-                               if (weak.expired()) ++*late;
-                               ++*arrived;
-                             });
-        }
-        std::this_thread::sleep_for(releaseAfter);
-        service.reset();
-        break;
+    std::shared_ptr<void> released;
+    if (round % 3 == 2) {  // the session itself, through the only client that owns it
+      auto lines = std::make_shared<testsupport::CompletionRecorder<std::string>>();
+      auto client = delayedClient(URLSession::create(plainHTTP()), server);
+      for (int i = 0; i < inFlight; ++i, ++sessionRequests) {
+        client->perform(anyPath, [lines, token = LiveCompletionToken()](HTTPClientResult result) {
+          lines->record(testsupport::describe(result));
+        });
       }
-      case 1: {  // a bare retry chain
-        auto chain = sharedClient->withRetries(2, StatusCodeRange(500, 599));
-        std::weak_ptr<HTTPClient> weak = chain;
-        for (int i = 0; i < inFlight; ++i, ++started) {
-          chain->perform(URLRequest(*URL::parse(baseURL(server))),
-                         [weak, late, arrived, token = LiveCompletionToken()](HTTPClientResult) {
-                           if (weak.expired()) ++*late;
-                           ++*arrived;
-                         });
-        }
-        std::this_thread::sleep_for(releaseAfter);
-        chain.reset();
-        break;
-      }
-      default: {  // the session itself, through the only client that owns it
-        auto outcomes =
-            std::make_shared<testsupport::CompletionRecorder<std::optional<std::int64_t>>>();
-        auto client = delayedClient(URLSession::create(plainHTTP()), server);
-        for (int i = 0; i < inFlight; ++i, ++sessionRequests) {
-          client->perform(
-              URLRequest(*URL::parse(baseURL(server))),
-              [outcomes, token = LiveCompletionToken()](const HTTPClientResult& result) {
-                std::optional<std::int64_t> code;
-                if (!result) {
-                  if (const auto& underlying = result.error().underlyingError()) {
-                    code = underlying->code();
-                  }
-                }
-                outcomes->record(code);
-              });
-        }
-        std::this_thread::sleep_for(releaseAfter);
-        client.reset();  // the session goes with it, and what it started is still answered
-        ASSERT_TRUE(outcomes->waitFor(static_cast<std::size_t>(inFlight), 10s))
-            << "round " << round;
-        for (const auto& entry : outcomes->entries()) EXPECT_EQ(entry.value, std::nullopt);
-        sessionCompletions += outcomes->count();
-        break;
-      }
+      std::this_thread::sleep_for(releaseAfter);
+      client.reset();  // the session goes with it, and what it started is still answered
+      ASSERT_TRUE(lines->waitFor(static_cast<std::size_t>(inFlight), 10s)) << "round " << round;
+      EXPECT_EQ(lines->values(),
+                std::vector<std::string>(static_cast<std::size_t>(inFlight), "200:ok"));
+      continue;
     }
+    std::weak_ptr<void> weak;
+    const auto completion = [&weak, late, arrived] {
+      return [weak, late, arrived, token = LiveCompletionToken()](auto) {
+        if (weak.expired()) ++*late;
+        ++*arrived;
+      };
+    };
+    if (round % 3 == 0) {  // a sign-in service over a signed retry chain
+      auto service = RemoteMagicLinkSignInService::create(
+          shared
+              ->withAuthentication([](URLRequest request) {
+                request.setValue("Bearer lifetimes", "Authorization");
+                return request;
+              })
+              ->withRetries(2, StatusCodeRange(500, 599)),
+          nullptr);
+      weak = service;
+      for (int i = 0; i < inFlight; ++i, ++started)
+        service->sendEmail("reader@example.org", completion());
+      released = std::move(service);
+    } else {  // a bare retry chain
+      auto chain = shared->withRetries(2, StatusCodeRange(500, 599));
+      weak = chain;
+      for (int i = 0; i < inFlight; ++i, ++started) chain->perform(anyPath, completion());
+      released = std::move(chain);
+    }
+    std::this_thread::sleep_for(releaseAfter);
+    released.reset();
   }
-  sharedClient.reset();
+  shared.reset();
   testsupport::releaseSessionHere(sharedSession);  // what it still holds is dropped unheard
   EXPECT_EQ(late->load(), 0);
   EXPECT_LE(static_cast<std::size_t>(arrived->load()), started);
-  EXPECT_EQ(sessionCompletions, sessionRequests);
   std::printf(
-      "[ rounds   ] %d: %zu requests to services and chains, %d completed before release;"
-      " %zu to released sessions, all answered\n",
+      "[ rounds   ] %d: %zu requests to services and chains (%d answered before release),"
+      " %zu to released sessions\n",
       kRounds, started, arrived->load(), sessionRequests);
 }
 

@@ -1,28 +1,36 @@
-#include "tamsenor/platform/URLSession.hpp"
-
+// What a session puts on the wire, byte for byte, and what it hands back.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <map>
+#include <atomic>
+#include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
-#include <utility>
+#include <thread>
 #include <vector>
 
+#include "support/APIHost.hpp"
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
-#include "support/LoopbackHTTPServer.hpp"
+#include "support/ReleaseSessionHere.hpp"
+#include "support/SendAndWait.hpp"
+#include "support/TLSFaultServer.hpp"
 #include "support/TaskOutcome.hpp"
+#include "tamsenor/endpoints/APIBaseURL.hpp"
+#include "tamsenor/http/URLSessionHTTPClient.hpp"
+#include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor {
 namespace {
 
+using namespace std::chrono_literals;
 using testsupport::CompletionRecorder;
 using testsupport::FaultServer;
-using testsupport::LoopbackHTTPServer;
 using testsupport::TaskOutcome;
-using Fields = std::vector<std::pair<std::string, std::string>>;
+using Recorder = CompletionRecorder<TaskOutcome>;
 
 URLSessionConfiguration plainHTTP() {
   URLSessionConfiguration configuration;
@@ -30,406 +38,317 @@ URLSessionConfiguration plainHTTP() {
   return configuration;
 }
 
-URL urlOf(const std::string& text) { return *URL::parse(text); }
-
-// The fields as they arrived, minus the entries cpp-httplib adds to describe the socket.
-Fields wireFields(const httplib::Request& request) {
-  Fields fields;
-  for (const auto& [name, value] : request.headers) {
-    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-        name == "LOCAL_PORT") {
-      continue;
-    }
-    fields.emplace_back(name, value);
-  }
-  std::sort(fields.begin(), fields.end());
-  return fields;
+// "<status>:<body>" for an answer, "<code> <description>" for an error.
+std::string told(const TaskOutcome& outcome) {
+  if (outcome.error)
+    return std::to_string(outcome.error->code()) + " " + outcome.error->description();
+  if (!outcome.http() || !outcome.body) return "no HTTP answer";
+  return std::to_string(outcome.http()->statusCode()) + ":" + std::string(asText(*outcome.body));
 }
 
-struct SeenRequest {
-  std::string method;
-  Fields fields;
-  std::string body;
-};
-
-class URLSessionTest : public ::testing::Test {
+// Records each request whole and answers it on the same kept-alive connection: "/moved/<status>"
+// redirects to target_, "/missing" is 404, "/failing" 500, "/drip" sends ten bytes 200 ms apart,
+// anything else 200 "seen" (HEAD without the body).
+class URLSessionWire : public ::testing::Test {
  protected:
-  void SetUp() override {
-    auto record = [this](const httplib::Request& request, httplib::Response& response) {
-      std::lock_guard lock(seenMutex_);
-      seen_.push_back({request.method, wireFields(request), request.body});
-      response.set_content("seen", "text/plain");
-    };
-    server_.server().Get("/seen", record);
-    server_.server().Post("/seen", record);
-    server_.server().Put("/seen", record);
-    server_.server().Delete("/seen", record);
-    server_.server().Get("/hello", [](const httplib::Request&, httplib::Response& response) {
-      response.set_header("X-Reply", "yes");
-      response.set_content("hi", "text/plain");
-    });
-    server_.server().Get("/status/500", [](const httplib::Request&, httplib::Response& response) {
-      response.status = 500;
-    });
-    server_.server().Get("/status/404", [](const httplib::Request&, httplib::Response& response) {
-      response.status = 404;
-      response.set_content("no such thing", "text/plain");
-    });
-    server_.server().Get("/big", [](const httplib::Request&, httplib::Response& response) {
-      response.set_content(bigBody(), "application/octet-stream");
-    });
-    server_.start();
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(server_.port()) + path;
+  }
+  std::string elsewhere() const {
+    return "http://127.0.0.1:" + std::to_string(target_.port()) + "/";
+  }
+  std::string answer(FaultServer& server, int connection, const std::string& request) const {
+    const auto path = request.substr(0, request.find(" HTTP/1.1")).substr(request.find(' ') + 1);
+    if (path.starts_with("/moved/")) {
+      return "HTTP/1.1 " + path.substr(7) + " Moved\r\nLocation: " + elsewhere() +
+             "\r\nContent-Length: 5\r\n\r\nmoved";
+    }
+    if (path == "/missing")
+      return "HTTP/1.1 404 Not Found\r\nContent-Length: 13\r\n\r\nno such thing";
+    if (path == "/failing") return "HTTP/1.1 500 Server Error\r\nContent-Length: 0\r\n\r\n";
+    if (path == "/drip") {
+      server.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n");
+      for (char digit = '0'; digit < '9' && server.pause(200ms); ++digit) {
+        server.send(connection, std::string(1, digit));
+      }
+      return server.pause(200ms) ? "9" : "";
+    }
+    return "HTTP/1.1 200 OK\r\nX-Reply: yes\r\nContent-Length: 4\r\n\r\n" +
+           std::string(request.starts_with("HEAD ") ? "" : "seen");
   }
 
-  static const std::string& bigBody() {
-    static const std::string kBigBody = [] {
-      std::string text(64u << 20, '\0');
-      for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>((i * 7 + i / 4099));
-      return text;
-    }();
-    return kBigBody;
-  }
-
-  URLRequest request(const std::string& path) const {
-    return URLRequest(urlOf(server_.baseURL() + path));
-  }
-
-  TaskOutcome sendAndWait(const std::shared_ptr<URLSession>& session, URLRequest request) {
-    auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
-    session->dataTask(std::move(request), testsupport::recordInto(recorder)).resume();
-    EXPECT_TRUE(recorder->waitFor(1));
-    auto entries = recorder->entries();
-    if (entries.empty()) return {};
-    return entries.front().value;
-  }
-
-  std::vector<SeenRequest> seen() {
-    std::lock_guard lock(seenMutex_);
-    return seen_;
-  }
-
-  LoopbackHTTPServer server_;
-  std::mutex seenMutex_;
-  std::vector<SeenRequest> seen_;
+  FaultServer target_{[](FaultServer&, int) {}};
+  CompletionRecorder<std::string> requests_;
+  FaultServer server_{[this](FaultServer& server, int connection) {
+    while (const auto request = server.readRequest(connection)) {
+      requests_.record(*request);
+      server.send(connection, answer(server, connection, *request));
+    }
+  }};
 };
 
-TEST_F(URLSessionTest, DeliversStatusHeadersBodyVersionAndTimingsOnTheLoopThread) {
-  auto session = URLSession::create(plainHTTP());
-  auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
-  session->dataTask(request("/hello"), testsupport::recordInto(recorder)).resume();
-  session->dataTask(request("/hello"), testsupport::recordInto(recorder)).resume();
-  ASSERT_TRUE(recorder->waitFor(2));
-
-  const auto entries = recorder->entries();
-  for (const auto& entry : entries) {
-    const auto& outcome = entry.value;
-    ASSERT_FALSE(outcome.error.has_value()) << *outcome.error;
-    ASSERT_TRUE(outcome.body.has_value());
-    EXPECT_EQ(asText(*outcome.body), "hi");
-    const auto* http = outcome.http();
-    ASSERT_NE(http, nullptr);
-    EXPECT_EQ(http->statusCode(), 200);
-    EXPECT_EQ(http->url().absoluteString(), server_.baseURL() + "/hello");
-    EXPECT_EQ(http->allHeaderFields().value("x-reply"), "yes");
-    EXPECT_EQ(http->allHeaderFields().value("Content-Length"), "2");
-    EXPECT_EQ(http->httpVersion(), "1.1");
-    EXPECT_GT(http->timings().total, 0.0);
-    EXPECT_LE(http->timings().firstByte, http->timings().total);
-    EXPECT_LE(http->timings().connect, http->timings().firstByte);
-    EXPECT_NE(entry.thread, std::this_thread::get_id());
-  }
-  EXPECT_EQ(entries[0].thread, entries[1].thread);
-}
-
-TEST_F(URLSessionTest, SendsExactlyTheRecordsFieldsPlusHostAndContentLength) {
-  auto session = URLSession::create(plainHTTP());
-  const std::string host = "127.0.0.1:" + std::to_string(server_.port());
-
-  auto post = request("/seen");
-  post.setHTTPMethod("POST");
-  post.setValue("application/json", "Content-Type");
-  post.setValue("abc", "X-Trace");
-  post.setHTTPBody(toData(R"({"a":1})"));
-  EXPECT_FALSE(sendAndWait(session, post).error.has_value());
-
-  EXPECT_FALSE(sendAndWait(session, request("/seen")).error.has_value());
-
-  auto put = request("/seen");
-  put.setHTTPMethod("PUT");
-  put.setHTTPBody(toData("raw"));
-  EXPECT_FALSE(sendAndWait(session, put).error.has_value());
-
-  auto emptyPost = request("/seen");
-  emptyPost.setHTTPMethod("POST");
-  emptyPost.setHTTPBody(Data{});
-  EXPECT_FALSE(sendAndWait(session, emptyPost).error.has_value());
-
-  auto remove = request("/seen");
-  remove.setHTTPMethod("DELETE");
-  EXPECT_FALSE(sendAndWait(session, remove).error.has_value());
-
-  const auto requests = seen();
-  ASSERT_EQ(requests.size(), 5u);
-  EXPECT_EQ(requests[0].method, "POST");
-  EXPECT_EQ(requests[0].body, R"({"a":1})");
-  EXPECT_EQ(requests[0].fields, (Fields{{"Content-Length", "7"},
-                                        {"Content-Type", "application/json"},
-                                        {"Host", host},
-                                        {"X-Trace", "abc"}}));
-  // No "Accept: */*" of libcurl's own.
-  EXPECT_EQ(requests[1].method, "GET");
-  EXPECT_EQ(requests[1].fields, (Fields{{"Host", host}}));
-  // No form content type and no "Expect: 100-continue" for a body without a type of its own.
-  EXPECT_EQ(requests[2].method, "PUT");
-  EXPECT_EQ(requests[2].body, "raw");
-  EXPECT_EQ(requests[2].fields, (Fields{{"Content-Length", "3"}, {"Host", host}}));
-  EXPECT_EQ(requests[3].method, "POST");
-  EXPECT_EQ(requests[3].body, "");
-  EXPECT_EQ(requests[3].fields, (Fields{{"Content-Length", "0"}, {"Host", host}}));
-  EXPECT_EQ(requests[4].method, "DELETE");
-  EXPECT_EQ(requests[4].fields, (Fields{{"Host", host}}));
-}
-
-// Sequential requests share one reused libcurl handle: nothing of a request may leak into the
-// next one, neither its method, its body nor its fields.
-TEST_F(URLSessionTest, EachRequestStartsCleanOnAReusedHandle) {
-  auto session = URLSession::create(plainHTTP());
-  const std::string host = "127.0.0.1:" + std::to_string(server_.port());
-
-  auto head = request("/seen");
-  head.setHTTPMethod("HEAD");
-  head.setValue("1", "X-One");
-  head.setValue("2", "X-Two");
-  head.setValue("text/plain", "Accept");
-  const auto headOutcome = sendAndWait(session, head);
-  ASSERT_FALSE(headOutcome.error.has_value()) << *headOutcome.error;
-  EXPECT_EQ(headOutcome.body, Data{});
-
-  auto post = request("/seen");
-  post.setHTTPMethod("POST");
-  post.setHTTPBody(toData("after head"));
-  const auto postOutcome = sendAndWait(session, post);
-  ASSERT_FALSE(postOutcome.error.has_value()) << *postOutcome.error;
-  EXPECT_EQ(postOutcome.body, toData("seen"));
-
-  auto remove = request("/seen");
-  remove.setHTTPMethod("DELETE");
-  remove.setHTTPBody(toData("gone"));
-  EXPECT_FALSE(sendAndWait(session, remove).error.has_value());
-
-  const auto getOutcome = sendAndWait(session, request("/seen"));
-  ASSERT_FALSE(getOutcome.error.has_value()) << *getOutcome.error;
-  EXPECT_EQ(getOutcome.body, toData("seen"));
-
-  const auto requests = seen();
-  ASSERT_EQ(requests.size(), 4u);
-  EXPECT_EQ(requests[0].method, "HEAD");
-  EXPECT_EQ(requests[0].fields,
-            (Fields{{"Accept", "text/plain"}, {"Host", host}, {"X-One", "1"}, {"X-Two", "2"}}));
-  EXPECT_EQ(requests[1].method, "POST");
-  EXPECT_EQ(requests[1].body, "after head");
-  EXPECT_EQ(requests[1].fields, (Fields{{"Content-Length", "10"}, {"Host", host}}));
-  EXPECT_EQ(requests[2].method, "DELETE");
-  EXPECT_EQ(requests[2].body, "gone");
-  EXPECT_EQ(requests[2].fields, (Fields{{"Content-Length", "4"}, {"Host", host}}));
-  EXPECT_EQ(requests[3].method, "GET");
-  EXPECT_EQ(requests[3].body, "");
-  EXPECT_EQ(requests[3].fields, (Fields{{"Host", host}}));
-  EXPECT_EQ(server_.connectionCount(), 1u);
-}
-
-TEST_F(URLSessionTest, PutsNothingOnTheWireBeyondTheRecordHostAndLength) {
-  CompletionRecorder<std::string> heads;
-  FaultServer raw([&](FaultServer& server, int connection) {
-    if (auto head = server.readRequestHead(connection)) heads.record(*head);
-    server.send(connection, "HTTP/1.1 204 No Content\r\n\r\n");
-  });
-  auto session = URLSession::create(plainHTTP());
-  const std::string base = "http://127.0.0.1:" + std::to_string(raw.port());
-  URLRequest get(urlOf(base + "/raw?q=1"));
-  get.setValue("abc", "X-Trace");
-  get.setValue("", "X-Empty");
-  get.setValue(" \t ", "X-Blank");  // libcurl alone would drop it
-  get.setValue("text/plain", "Accept");
-  const auto outcome = sendAndWait(session, get);
-  ASSERT_FALSE(outcome.error.has_value()) << *outcome.error;
-  EXPECT_EQ(outcome.http()->statusCode(), 204);
-  session.reset();
-  ASSERT_EQ(heads.count(), 1u);
-  EXPECT_EQ(heads.entries()[0].value,
-            "GET /raw?q=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(raw.port()) +
-                "\r\nX-Trace: abc\r\nX-Empty:\r\nX-Blank:\r\nAccept: text/plain\r\n\r\n");
-}
-
-TEST_F(URLSessionTest, KeepsALargeBodyWhole) {
-  auto session = URLSession::create(plainHTTP());
-  const auto outcome = sendAndWait(session, request("/big"));
-  ASSERT_FALSE(outcome.error.has_value()) << *outcome.error;
-  ASSERT_TRUE(outcome.body.has_value());
-  ASSERT_EQ(outcome.body->size(), bigBody().size());
-  EXPECT_TRUE(asText(*outcome.body) == bigBody());
-}
-
-TEST_F(URLSessionTest, DeliversErrorStatusesAsAnswers) {
-  auto session = URLSession::create(plainHTTP());
-  const auto serverError = sendAndWait(session, request("/status/500"));
-  ASSERT_FALSE(serverError.error.has_value());
-  ASSERT_NE(serverError.http(), nullptr);
-  EXPECT_EQ(serverError.http()->statusCode(), 500);
-  ASSERT_TRUE(serverError.body.has_value());
-  EXPECT_TRUE(serverError.body->empty());
-
-  const auto notFound = sendAndWait(session, request("/status/404"));
-  ASSERT_FALSE(notFound.error.has_value());
-  ASSERT_NE(notFound.http(), nullptr);
-  EXPECT_EQ(notFound.http()->statusCode(), 404);
-  ASSERT_TRUE(notFound.body.has_value());
-  EXPECT_EQ(asText(*notFound.body), "no such thing");
-}
-
-TEST_F(URLSessionTest, DeliversARedirectAsIsAndNeverContactsItsTarget) {
-  FaultServer target([](FaultServer&, int) {});
-  server_.server().Get("/moved", [&](const httplib::Request&, httplib::Response& response) {
-    response.status = 302;
-    response.set_header("Location",
-                        "http://127.0.0.1:" + std::to_string(target.port()) + "/elsewhere");
-  });
-  auto session = URLSession::create(plainHTTP());
-  auto moved = request("/moved");
-  moved.setValue("secret", "Authorization");
-  const auto outcome = sendAndWait(session, moved);
-  ASSERT_FALSE(outcome.error.has_value());
-  ASSERT_NE(outcome.http(), nullptr);
-  EXPECT_EQ(outcome.http()->statusCode(), 302);
-  EXPECT_EQ(outcome.http()->allHeaderFields().value("Location"),
-            "http://127.0.0.1:" + std::to_string(target.port()) + "/elsewhere");
-  session.reset();  // joins the loop: nothing can still be on its way to the target
-  EXPECT_EQ(target.acceptCount(), 0u);
-}
-
-TEST_F(URLSessionTest, RefusesBadHeaderFieldsAndSendsNothing) {
-  auto session = URLSession::create(plainHTTP());
-  struct Case {
-    std::string name;
-    std::string value;
-    std::string description;
-  };
-  const std::vector<Case> cases{
-      {"X-Injected", "a\r\nX-Evil: 1",
-       "header field \"X-Injected\" has a value holding a control character other than tab"},
-      {"X-Newline", "a\nb",
-       "header field \"X-Newline\" has a value holding a control character other than tab"},
-      {"X-Escape", "\x1b]0;title\x07",
-       "header field \"X-Escape\" has a value holding a control character other than tab"},
-      {"Content-Length", "3", "header field \"Content-Length\" is written by the transport itself"},
-      {"Bad Name", "x", "header field name \"Bad\\x20Name\" is not an HTTP token"},
-  };
-  for (const auto& c : cases) {
-    auto bad = request("/seen");
-    bad.setHTTPMethod("POST");
-    bad.setHTTPBody(toData("abc"));
-    bad.setValue(c.value, c.name);
-    const auto outcome = sendAndWait(session, bad);
-    ASSERT_TRUE(outcome.error.has_value()) << c.name;
-    EXPECT_EQ(outcome.error->code(), URLError::invalidHeaderField);
-    EXPECT_EQ(outcome.error->description(), c.description);
-    EXPECT_FALSE(outcome.body.has_value());
-    EXPECT_EQ(outcome.response, nullptr);
-  }
-  session.reset();
-  EXPECT_EQ(server_.connectionCount(), 0u);
-  EXPECT_TRUE(seen().empty());
-}
-
-TEST_F(URLSessionTest, RefusesSchemesOutsideTheAllowedListAndSendsNothing) {
-  auto httpsOnly = URLSession::create({});
-  const auto plain = sendAndWait(httpsOnly, request("/seen"));
-  ASSERT_TRUE(plain.error.has_value());
-  EXPECT_EQ(plain.error->code(), URLError::unsupportedScheme);
-  EXPECT_EQ(plain.error->description(), "URL scheme \"http\" is not allowed in this session");
-
-  URLSessionConfiguration ftpToo = plainHTTP();
-  ftpToo.allowedSchemes.push_back("ftp");
-  auto withFTP = URLSession::create(ftpToo);
-  const auto ftp = sendAndWait(withFTP, URLRequest(urlOf("ftp://127.0.0.1:1/file")));
-  ASSERT_TRUE(ftp.error.has_value());
-  EXPECT_EQ(ftp.error->code(), URLError::unsupportedScheme);
-  EXPECT_EQ(ftp.error->description(), "URL scheme \"ftp\" is not allowed in this session");
-
-  httpsOnly.reset();
-  withFTP.reset();
-  EXPECT_EQ(server_.connectionCount(), 0u);
-}
-
-TEST_F(URLSessionTest, HandlersChainingRequestsReuseOneHTTP1Connection) {
-  auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
-  auto session = URLSession::create(plainHTTP());
-  constexpr int kTotal = 100;
-  // Each handler starts the next request from the loop thread, as a retrying client does.
-  std::function<void(int)> sendFrom = [&](int remaining) {
-    session
-        ->dataTask(
-            request("/hello"),
-            [&, remaining](std::optional<Data> body, std::shared_ptr<const URLResponse> response,
-                           std::optional<URLError> error) {
-              const bool failed = error.has_value();
-              recorder->record({std::move(body), std::move(response), std::move(error)});
-              if (!failed && remaining > 1) sendFrom(remaining - 1);
-            })
-        .resume();
-  };
-  sendFrom(kTotal);
-  ASSERT_TRUE(recorder->waitFor(kTotal));
-  for (const auto& entry : recorder->entries()) {
-    ASSERT_FALSE(entry.value.error.has_value()) << *entry.value.error;
-    EXPECT_EQ(entry.value.http()->statusCode(), 200);
-  }
-  EXPECT_EQ(server_.requestCount(), static_cast<std::size_t>(kTotal));
-  EXPECT_EQ(server_.connectionCount(), 1u);
-  std::printf("[ reuse    ] %d sequential requests, %zu server-side connection(s)\n", kTotal,
-              server_.connectionCount());
-}
-
-TEST_F(URLSessionTest, ContainsAThrowingHandlerAndKeepsServing) {
-  CompletionRecorder<std::string> thrown;
-  auto configuration = plainHTTP();
-  configuration.onHandlerException = [&](std::exception_ptr exception) {
-    try {
-      std::rethrow_exception(exception);
-    } catch (const std::runtime_error& error) {
-      thrown.record(error.what());
+// "METHOD path", then a "Name: value" line per field, then, after a blank line, the body if any.
+URLRequest parsed(const std::string& text, const std::string& base) {
+  const auto space = text.find(' ');
+  const auto lineEnd = std::min(text.find('\n'), text.size());
+  URLRequest request(*URL::parse(base + text.substr(space + 1, lineEnd - space - 1)));
+  request.setHTTPMethod(text.substr(0, space));
+  for (auto at = lineEnd + 1; at < text.size();) {
+    const auto end = std::min(text.find('\n', at), text.size());
+    if (end == at) {
+      request.setHTTPBody(toData(text.substr(at + 1)));
+      break;
     }
-  };
-  auto session = URLSession::create(configuration);
-  session
-      ->dataTask(request("/hello"),
-                 [](auto, auto, auto) { throw std::runtime_error("handler failed"); })
-      .resume();
-  ASSERT_TRUE(thrown.waitFor(1));
-  EXPECT_EQ(thrown.entries().front().value, "handler failed");
-
-  const auto after = sendAndWait(session, request("/hello"));
-  ASSERT_FALSE(after.error.has_value());
-  EXPECT_EQ(asText(*after.body), "hi");
-
-  // Without a receiver the exception is dropped, and the loop still goes on.
-  auto quiet = URLSession::create(plainHTTP());
-  quiet->dataTask(request("/hello"), [](auto, auto, auto) { throw 42; }).resume();
-  EXPECT_FALSE(sendAndWait(quiet, request("/hello")).error.has_value());
-  EXPECT_EQ(thrown.count(), 1u);
+    const auto colon = text.find(": ", at);
+    request.setValue(text.substr(colon + 2, end - colon - 2), text.substr(at, colon - at));
+    at = end + 1;
+  }
+  return request;
 }
 
-TEST_F(URLSessionTest, ATaskThatIsNeverResumedSendsNothingAndNeverCompletes) {
+// One session sends every row in turn on one connection, so each starts on a handle the row
+// before used: nothing of a request may carry over. libcurl alone would add "Accept: */*", a form
+// content type and "Expect: 100-continue", and drop a blank value.
+TEST_F(URLSessionWire, SendsExactlyTheRecordAndDeliversTheAnswerAsItCame) {
+  struct Row {
+    std::string request;  // as parsed() reads it; "CLIENT " first: through URLSessionHTTPClient
+    std::string sent;     // what follows the request line and the Host field
+    std::string told = "200:seen";
+  };
+  // clang-format off
+  std::vector<Row> rows{
+      {"HEAD /wire\nAccept: text/plain\nX-One: 1", "Accept: text/plain\r\nX-One: 1\r\n\r\n", "200:"},
+      {"POST /wire\n\nafter head", "Content-Length: 10\r\n\r\nafter head"},
+      {"POST /wire\nContent-Type: application/json\nX-Trace: abc\n\n{\"a\":1}",
+       "Content-Type: application/json\r\nX-Trace: abc\r\nContent-Length: 7\r\n\r\n{\"a\":1}"},
+      {"PUT /wire\n\nraw", "Content-Length: 3\r\n\r\nraw"},
+      {"POST /wire\n\n", "Content-Length: 0\r\n\r\n"},
+      {"POST /wire", "Content-Length: 0\r\n\r\n"},
+      {"DELETE /wire\n\ngone", "Content-Length: 4\r\n\r\ngone"},
+      {"DELETE /wire", "\r\n"},
+      {"GET /wire?q=1\nX-Trace: abc\nX-Empty: \nX-Blank:  \t ", "X-Trace: abc\r\nX-Empty:\r\nX-Blank:\r\n\r\n"},
+      {"GET /wire", "\r\n"},
+      {"CLIENT POST /wire\naccept: text/html\nUser-Agent: Old/0.1\nX-Other: keep\n\n{}",
+       "accept: application/json\r\nUser-Agent: Wire/1\r\nX-Other: keep\r\nContent-Length: 2\r\n\r\n{}"},
+      {"CLIENT GET /wire", "Accept: application/json\r\nUser-Agent: Wire/1\r\n\r\n"},
+      {"GET /failing", "\r\n", "500:"},
+      {"GET /missing", "\r\n", "404:no such thing"}};
+  // clang-format on
+  for (const std::string status : {"301", "302", "303", "307", "308"}) {
+    rows.push_back({"GET /moved/" + status + "\nAuthorization: Bearer t",
+                    "Authorization: Bearer t\r\n\r\n", status + ":moved"});
+  }
   auto session = URLSession::create(plainHTTP());
-  auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
-  { auto task = session->dataTask(request("/seen"), testsupport::recordInto(recorder)); }
-  auto resumedTwice = session->dataTask(request("/seen"), testsupport::recordInto(recorder));
-  resumedTwice.resume();
-  resumedTwice.resume();
-  ASSERT_TRUE(recorder->waitFor(1));
-  session.reset();
-  EXPECT_EQ(recorder->count(), 1u);
-  EXPECT_EQ(seen().size(), 1u);
+  auto client = URLSessionHTTPClient::create(session, "Wire/1");
+  auto outcomes = std::make_shared<Recorder>();
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(server_.port()) + "\r\n";
+  std::size_t sent = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].request);
+    const bool viaClient = rows[i].request.starts_with("CLIENT ");
+    const auto request = parsed(rows[i].request.substr(viaClient ? 7 : 0), url(""));
+    if (viaClient) {
+      EXPECT_EQ(testsupport::describe(testsupport::sendAndWait(*client, request)), rows[i].told);
+    } else {
+      session->dataTask(request, testsupport::recordInto(outcomes)).resume();
+      ASSERT_TRUE(outcomes->waitFor(++sent));
+    }
+    ASSERT_EQ(requests_.count(), i + 1);
+    EXPECT_EQ(requests_.values().back(), request.httpMethod() + " " +
+                                             request.url().absoluteString().substr(url("").size()) +
+                                             " HTTP/1.1\r\n" + host + rows[i].sent);
+  }
+  client.reset();
+  testsupport::releaseSessionHere(session);  // nothing can still be on its way to the target
+  EXPECT_EQ(server_.acceptCount(), 1u);
+  EXPECT_EQ(target_.acceptCount(), 0u);
+  const auto entries = outcomes->entries();
+  std::size_t entry = 0;
+  for (const auto& row : rows) {
+    if (row.request.starts_with("CLIENT ")) continue;
+    SCOPED_TRACE(row.request);
+    const auto& [outcome, thread] = entries.at(entry++);
+    EXPECT_EQ(told(outcome), row.told);
+    ASSERT_NE(outcome.http(), nullptr);
+    const auto& fields = outcome.http()->allHeaderFields();
+    EXPECT_EQ(fields.value("location"),
+              row.told.ends_with(":moved") ? std::optional(elsewhere()) : std::nullopt);
+    EXPECT_EQ(fields.value("x-reply"),
+              row.told.starts_with("200:") ? std::optional("yes") : std::nullopt);
+    EXPECT_EQ(outcome.http()->httpVersion(), "1.1");
+    EXPECT_LE(outcome.http()->timings().connect, outcome.http()->timings().firstByte);
+    EXPECT_LE(outcome.http()->timings().firstByte, outcome.http()->timings().total);
+    EXPECT_GT(outcome.http()->timings().total, 0.0);
+    EXPECT_NE(thread, std::this_thread::get_id());
+    EXPECT_EQ(thread, entries.front().thread);
+  }
+}
+
+TEST_F(URLSessionWire, SettingsDecideTheOutcome) {
+  const auto noCA = (std::filesystem::temp_directory_path() / "tamsenor-no-such-ca.pem").string();
+  struct Row {
+    std::size_t bodyLimit;
+    std::optional<std::string> caFile;
+    std::string url;
+    std::string told;
+  };
+  // clang-format off
+  const std::vector<Row> rows{
+      {4, {}, url("/wire"), "200:seen"},
+      {4, {}, url("/missing"), std::to_string(CURLE_FILESIZE_EXCEEDED) +
+           " Maximum file size exceeded: the response body is over the limit of 4 bytes"},
+      {0, noCA, url("/wire"), "200:seen"},
+      {0, noCA, "https://127.0.0.1:" + std::to_string(target_.port()) + "/",
+       std::to_string(CURLE_SSL_CACERT_BADFILE) + " Problem with the SSL CA cert (path? access "
+           "rights?): no PEM certificate could be read from " + noCA}};
+  // clang-format on
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.url);
+    auto configuration = plainHTTP();
+    configuration.allowedSchemes.push_back("https");
+    configuration.maxResponseBodyBytes = row.bodyLimit;
+    configuration.additionalCABundlePath = row.caFile;
+    auto session = URLSession::create(configuration);
+    EXPECT_EQ(told(testsupport::sendAndWait(*session, URLRequest(*URL::parse(row.url)))), row.told);
+    testsupport::releaseSessionHere(session);
+  }
+  EXPECT_EQ(requests_.count(), 3u);
+  EXPECT_EQ(target_.acceptCount(), 0u);
+}
+
+// Only idleness counts against the interval: a drip that never pauses for 1 s succeeds.
+TEST_F(URLSessionWire, ASlowDripWithinTheTimeoutIntervalSucceeds) {
+  URLRequest drip(*URL::parse(url("/drip")));
+  drip.setTimeoutInterval(1.0);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(told(testsupport::sendAndWait(*URLSession::create(plainHTTP()), drip)),
+            "200:0123456789");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 1800ms);
+}
+
+TEST_F(URLSessionWire, AThrowingHandlerIsReportedOrDroppedAndTheLoopGoesOn) {
+  auto thrown = std::make_shared<CompletionRecorder<bool>>();
+  auto configuration = plainHTTP();
+  configuration.onHandlerException = [thrown](std::exception_ptr) { thrown->record(true); };
+  const URLRequest request(*URL::parse(url("/wire")));
+  for (auto session : {URLSession::create(configuration), URLSession::create(plainHTTP())}) {
+    auto ran = std::make_shared<CompletionRecorder<bool>>();  // the server takes one at a time
+    session
+        ->dataTask(request,
+                   [ran](auto, auto, auto) {
+                     ran->record(true);
+                     throw std::runtime_error("thrown");
+                   })
+        .resume();
+    ASSERT_TRUE(ran->waitFor(1));
+    EXPECT_EQ(told(testsupport::sendAndWait(*session, request)), "200:seen");
+    session->finishTasksAndInvalidate();
+  }
+  EXPECT_EQ(thrown->count(), 1u);
+}
+
+TEST_F(URLSessionWire, ATaskIsSentOnceResumedAndOnlyOnce) {
+  auto session = URLSession::create(plainHTTP());
+  auto outcomes = std::make_shared<Recorder>();
+  const URLRequest request(*URL::parse(url("/")));
+  { auto never = session->dataTask(request, testsupport::recordInto(outcomes)); }
+  auto twice = session->dataTask(request, testsupport::recordInto(outcomes));
+  twice.resume();
+  twice.resume();
+  testsupport::releaseSessionHere(session);
+  EXPECT_EQ(outcomes->count(), 1u);
+  EXPECT_EQ(requests_.count(), 1u);
+}
+
+// The API host is verified against the extra CA while the override routes it to loopback. Over
+// TLS, requests wait to share a connection in case the server speaks HTTP/2; plain HTTP never
+// multiplexes, so slow plain requests each get a connection at once instead.
+TEST(URLSessionTLS, MultiplexesOverHTTP2AndNeverWaitsToOverPlainHTTP) {
+  tools::LocalCertificateAuthority authority;
+  const auto api = testsupport::apiHost();
+  const auto issued = authority.issue(api.host);
+  using testsupport::TLSFaultServer;
+  const auto ok = [](std::size_t, std::size_t) { return TLSFaultServer::Action::ok; };
+  const auto trusted = [](std::size_t) { return false; };
+  constexpr std::size_t kPings = 10;
+  constexpr std::size_t kSlow = 4;
+  std::atomic<std::size_t> atOnce{0};
+  FaultServer plain([&](FaultServer& self, int first) {
+    auto connections = self.acceptMore(kSlow - 1, 2s);  // the others, unless they queue
+    connections.insert(connections.begin(), first);
+    atOnce = connections.size();
+    for (const int connection : connections) {
+      if (self.readRequestHead(connection)) {
+        self.send(connection,
+                  "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+      }
+      if (connection != first) ::close(connection);
+    }
+  });
+  for (const auto protocol : {TLSFaultServer::Protocol::http1, TLSFaultServer::Protocol::http2}) {
+    const bool http2 = protocol == TLSFaultServer::Protocol::http2;
+    SCOPED_TRACE(http2 ? "HTTP/2" : "HTTP/1.1");
+    TLSFaultServer server(protocol, issued, issued, ok, trusted);
+    URLSessionConfiguration configuration;  // HTTP/2 on, as shipped
+    configuration.allowedSchemes = {"https", "http"};
+    configuration.additionalCABundlePath = authority.caFile();
+    configuration.hostOverrides = {{api.host, api.port, "127.0.0.1", server.port()}};
+    auto session = URLSession::create(configuration);
+    auto outcomes = std::make_shared<Recorder>();
+    for (std::size_t i = 0; i < kPings + kSlow; ++i) {
+      session
+          ->dataTask(
+              i < kPings
+                  ? URLRequest(apiBaseURL().appendingPathComponent("ping"))
+                  : URLRequest(*URL::parse("http://127.0.0.1:" + std::to_string(plain.port()))),
+              testsupport::recordInto(outcomes))
+          .resume();
+    }
+    ASSERT_TRUE(outcomes->waitFor(kPings + kSlow, 30s));
+    testsupport::releaseSessionHere(session);
+    std::vector<std::string> versions;
+    double handshake = 0;  // only the first request on a connection has one
+    for (const auto& [outcome, thread] : outcomes->entries()) {
+      EXPECT_EQ(told(outcome), "200:ok");
+      versions.push_back(outcome.http() ? outcome.http()->httpVersion() : "");
+      if (outcome.http()) handshake = std::max(handshake, outcome.http()->timings().tlsHandshake);
+    }
+    EXPECT_GT(handshake, 0.0);
+    std::sort(versions.begin(), versions.end());
+    auto expected = std::vector<std::string>(kSlow, "1.1");
+    expected.resize(kSlow + kPings, http2 ? "2" : "1.1");
+    EXPECT_EQ(versions, expected);
+    EXPECT_EQ(server.requestCount(), kPings);
+    EXPECT_EQ(server.connectionCount(), http2 ? 1u : kPings);
+    EXPECT_EQ(atOnce.exchange(0), kSlow);
+  }
+}
+
+TEST(URLSessionHTTPClient, ClassifiesWhatATaskReceived) {
+  const URL url = *URL::parse("https://a.example/");
+  const auto http = std::make_shared<const HTTPURLResponse>(url, 503);
+  const auto plain = std::make_shared<const URLResponse>(url);
+  const URLError timeout(CURLE_OPERATION_TIMEDOUT, "Timeout was reached");
+  const auto network = HTTPClientError::networkError(timeout);
+  const auto unexpected = HTTPClientError::unexpectedResponseType();
+  struct Row {
+    std::optional<Data> body;
+    std::shared_ptr<const URLResponse> response;
+    std::optional<URLError> error;
+    std::optional<HTTPClientError> expected;  // nothing: a success with that very response
+  };
+  // clang-format off
+  for (const auto& row : std::vector<Row>{
+           {toData("x"), http, timeout, network}, {{}, nullptr, timeout, network},
+           {{}, http, {}, unexpected}, {toData("x"), nullptr, {}, unexpected},
+           {toData("x"), plain, {}, unexpected}, {{}, nullptr, {}, unexpected},
+           {Data{}, http, {}, {}}}) {
+    // clang-format on
+    const auto result = URLSessionHTTPClient::classify(row.body, row.response, row.error);
+    EXPECT_EQ(result.hasValue() ? std::nullopt : std::optional(result.error()), row.expected);
+    EXPECT_EQ(result.hasValue() ? &result.value().response() : nullptr,
+              row.expected ? nullptr : http.get());
+  }
 }
 
 }  // namespace
