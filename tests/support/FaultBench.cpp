@@ -1,72 +1,62 @@
 #include "support/FaultBench.hpp"
 
-#include <poll.h>
-#include <sys/socket.h>
+#include <curl/curl.h>
+#include <nghttp2/nghttp2.h>
+#include <openssl/ssl.h>
 
-#include <algorithm>
-#include <chrono>
+#include <cstring>
 #include <optional>
-#include <string>
+#include <stdexcept>
+#include <utility>
 
 #include "support/APIHost.hpp"
 #include "support/AttemptCountingHTTPClient.hpp"
-#include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
-#include "tamsenor/platform/URLSession.hpp"
 
 namespace tamsenor::testsupport {
 
 namespace {
 
-using testsupport::apiHost;
+constexpr std::pair<std::string_view, CURLcode> kFaults[] = {
+    {"ConnectionRefused", CURLE_COULDNT_CONNECT},
+    {"ClosedBeforeAnswer", CURLE_GOT_NOTHING},
+    {"TruncatedBody", CURLE_PARTIAL_FILE},
+    {"ConnectionReset", CURLE_RECV_ERROR},
+    {"Stall", CURLE_OPERATION_TIMEDOUT},
+    {"NotHTTP", CURLE_UNSUPPORTED_PROTOCOL},
+    {"UntrustedCertificate", CURLE_PEER_FAILED_VERIFICATION},
+    {"HTTP2StreamReset", CURLE_HTTP2_STREAM},
+    // libcurl reports the stream the server counted but never answered as cut short.
+    {"HTTP2GoAway", CURLE_PARTIAL_FILE},
+};
 
-using namespace std::chrono_literals;
-
-std::string lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  return text;
-}
-
-// The number after "name:" in a request head, or nothing.
-std::optional<std::size_t> headerNumber(const std::string& head, const std::string& name) {
-  const auto lower = lowered(head);
-  const auto at = lower.find("\r\n" + name + ":");
-  if (at == std::string::npos) return std::nullopt;
-  try {
-    return std::stoul(lower.substr(at + name.size() + 3));
-  } catch (...) {
-    return std::nullopt;
+// A server context showing `issued`; it offers HTTP/2 by ALPN or nothing (HTTP/1.1) and never
+// resumes a session, so that every connection shows its certificate.
+std::shared_ptr<SSL_CTX> serverContext(const tools::LocalCertificateAuthority::Issued& issued,
+                                       bool http2) {
+  std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), &SSL_CTX_free);
+  if (!context ||
+      SSL_CTX_use_certificate_chain_file(context.get(), issued.certificateFile.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context.get(), issued.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    throw std::runtime_error("FaultBench: bad certificate or key");
   }
-}
-
-// The rest of a request body announced by Content-Length, so that closing the connection later
-// sends an orderly end rather than a reset for unread bytes.
-bool readBodyRest(int connection, const std::string& received) {
-  const auto headEnd = received.find("\r\n\r\n") + 4;
-  const std::size_t length = headerNumber(received, "content-length").value_or(0);
-  std::size_t have = received.size() - headEnd;
-  while (have < length) {
-    pollfd fd{connection, POLLIN, 0};
-    if (::poll(&fd, 1, 10'000) <= 0) return false;
-    char buffer[4096];
-    const auto count = ::recv(connection, buffer, sizeof buffer, 0);
-    if (count <= 0) return false;
-    have += static_cast<std::size_t>(count);
+  SSL_CTX_set_session_cache_mode(context.get(), SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_options(context.get(), SSL_OP_NO_TICKET);
+  SSL_CTX_set_num_tickets(context.get(), 0);
+  if (http2) {
+    SSL_CTX_set_alpn_select_cb(
+        context.get(),
+        [](SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
+           unsigned int inLength, void*) {
+          return SSL_select_next_proto(const_cast<unsigned char**>(out), outLength,
+                                       reinterpret_cast<const unsigned char*>("\x02h2"), 3, in,
+                                       inLength) == OPENSSL_NPN_NEGOTIATED
+                     ? SSL_TLSEXT_ERR_OK
+                     : SSL_TLSEXT_ERR_NOACK;
+        },
+        nullptr);
   }
-  return true;
-}
-
-// Waits until the client gives up and closes, at most ten seconds.
-void waitForClientToLeave(int connection) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd fd{connection, POLLIN, 0};
-    if (::poll(&fd, 1, 100) < 0) return;
-    if (fd.revents == 0) continue;
-    char buffer[256];
-    if (::recv(connection, buffer, sizeof buffer, 0) <= 0) return;
-  }
+  return context;
 }
 
 constexpr std::string_view kUnavailableAnswer =
@@ -76,196 +66,160 @@ constexpr std::string_view kOKAnswer =
 
 }  // namespace
 
-std::string_view FaultBench::name(Fault fault) {
-  switch (fault) {
-    case Fault::connectionRefused:
-      return "ConnectionRefused";
-    case Fault::closedBeforeAnswer:
-      return "ClosedBeforeAnswer";
-    case Fault::truncatedBody:
-      return "TruncatedBody";
-    case Fault::connectionReset:
-      return "ConnectionReset";
-    case Fault::stall:
-      return "Stall";
-    case Fault::notHTTP:
-      return "NotHTTP";
-    case Fault::untrustedCertificate:
-      return "UntrustedCertificate";
-    case Fault::http2StreamReset:
-      return "HTTP2StreamReset";
-    case Fault::http2GoAway:
-      return "HTTP2GoAway";
-  }
-  return "?";
-}
+std::string_view FaultBench::name(Fault fault) { return kFaults[static_cast<int>(fault)].first; }
 
-std::int64_t FaultBench::curlCode(Fault fault) {
-  switch (fault) {
-    case Fault::connectionRefused:
-      return 7;  // CURLE_COULDNT_CONNECT
-    case Fault::closedBeforeAnswer:
-      return 52;  // CURLE_GOT_NOTHING
-    case Fault::truncatedBody:
-      return 18;  // CURLE_PARTIAL_FILE
-    case Fault::connectionReset:
-      return 56;  // CURLE_RECV_ERROR
-    case Fault::stall:
-      return 28;  // CURLE_OPERATION_TIMEDOUT
-    case Fault::notHTTP:
-      return 1;  // CURLE_UNSUPPORTED_PROTOCOL
-    case Fault::untrustedCertificate:
-      return 60;  // CURLE_PEER_FAILED_VERIFICATION
-    case Fault::http2StreamReset:
-      return 92;  // CURLE_HTTP2_STREAM
-    case Fault::http2GoAway:
-      // libcurl reports the stream the server counted but never answered as cut short.
-      return 18;  // CURLE_PARTIAL_FILE
-  }
-  return -1;
-}
+std::int64_t FaultBench::curlCode(Fault fault) { return kFaults[static_cast<int>(fault)].second; }
 
 FaultBench::FaultBench(Fault fault, Plan plan) : fault_(fault), plan_(std::move(plan)) {
-  switch (fault_) {
-    case Fault::untrustedCertificate:
-    case Fault::http2StreamReset:
-    case Fault::http2GoAway: {
-      issuer_ = std::make_unique<tools::LocalCertificateAuthority>();
-      stranger_ = std::make_unique<tools::LocalCertificateAuthority>();
-      const auto trusted = issuer_->issue(apiHost().host);
-      const auto untrusted = stranger_->issue(apiHost().host);
-      const bool http2 = fault_ != Fault::untrustedCertificate;
-      const auto faultAction = fault_ == Fault::http2GoAway ? TLSFaultServer::Action::goAway
-                                                            : TLSFaultServer::Action::resetStream;
-      tls_ = std::make_unique<TLSFaultServer>(
-          http2 ? TLSFaultServer::Protocol::http2 : TLSFaultServer::Protocol::http1, trusted,
-          untrusted,
-          [this, http2, faultAction](std::size_t connection, std::size_t request) {
-            // Over HTTP/1.1 every attempt has a connection of its own; HTTP/2 multiplexes them.
-            switch (plan_(http2 ? request : connection)) {
-              case Step::unavailable:
-                return TLSFaultServer::Action::unavailable;
-              case Step::ok:
-                return TLSFaultServer::Action::ok;
-              case Step::fault:
-                return faultAction;
-            }
-            return TLSFaultServer::Action::closeWithoutAnswer;
-          },
-          [this, http2](std::size_t connection) {
-            return !http2 && plan_(connection) == Step::fault;
-          });
-      break;
+  const bool http2 = fault_ == Fault::http2StreamReset || fault_ == Fault::http2GoAway;
+  FaultServer::TLSContext tls;
+  if (http2 || fault_ == Fault::untrustedCertificate) {
+    issuer_ = std::make_unique<tools::LocalCertificateAuthority>();
+    trusted_ = serverContext(issuer_->issue(apiHost().host), http2);
+    if (!http2) {
+      tools::LocalCertificateAuthority stranger;
+      untrusted_ = serverContext(stranger.issue(apiHost().host), false);
     }
-    case Fault::connectionRefused:
-      refusing_ = std::make_unique<RefusingPort>();
-      [[fallthrough]];
-    default:
-      plain_ = std::make_unique<FaultServer>(
-          [this](FaultServer& server, int connection) { serveHTTP1(server, connection); });
-      break;
+    // Over HTTP/1.1 every attempt has a connection of its own.
+    tls = [this](std::size_t connection) {
+      return untrusted_ && plan_(connection) == Step::fault ? untrusted_.get() : trusted_.get();
+    };
   }
+  if (fault_ == Fault::connectionRefused) refusing_ = std::make_unique<RefusingPort>();
+  server_ = std::make_unique<FaultServer>(
+      [this, http2](FaultServer& server, int connection) {
+        http2 ? serveHTTP2(server, connection) : serveHTTP1(server, connection);
+      },
+      std::move(tls));
 }
 
 FaultBench::~FaultBench() = default;
 
 void FaultBench::serveHTTP1(FaultServer& server, int connection) {
-  const auto received = server.readRequestHead(connection);
-  if (!received || !readBodyRest(connection, *received)) return;
+  const auto request = server.readRequest(connection);
+  if (!request) return;
+  const auto head = request->substr(0, request->find("\r\n\r\n") + 4);
   {
     std::lock_guard lock(mutex_);
-    heads_.push_back(received->substr(0, received->find("\r\n\r\n") + 4));
+    heads_.push_back(head);
   }
-  const std::size_t attempt = headerNumber(*received, "x-attempt").value_or(0);
-  switch (plan_(attempt)) {
-    case Step::unavailable:
-      server.send(connection, kUnavailableAnswer);
-      return;
-    case Step::ok:
-      server.send(connection, kOKAnswer);
-      return;
-    case Step::fault:
-      break;
+  const auto field = head.find("\r\nX-Attempt: ");
+  const Step step = plan_(field == std::string::npos ? 0 : std::stoul(head.substr(field + 13)));
+  if (step != Step::fault) {
+    server.send(connection, step == Step::ok ? kOKAnswer : kUnavailableAnswer);
+    return;
   }
   switch (fault_) {
-    case Fault::closedBeforeAnswer:
-      return;
     case Fault::truncatedBody:
       server.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789");
-      return;
+      break;
     case Fault::connectionReset:
       server.send(connection,
                   "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'x'));
       FaultServer::resetOnClose(connection);
-      return;
+      break;
     case Fault::stall:
-      waitForClientToLeave(connection);
-      return;
+      server.receive(connection);  // returns once the client gives up and closes
+      break;
     case Fault::notHTTP:
       server.send(connection, "SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n");
-      return;
+      break;
     default:
-      return;  // a refused attempt never gets here
+      break;  // closed before an answer
   }
 }
 
-URLSessionConfiguration FaultBench::configuration() const {
-  URLSessionConfiguration configuration;
-  if (tls_) {
-    configuration.additionalCABundlePath = issuer_->caFile();
-    const auto api = apiHost();
-    configuration.hostOverrides = {{api.host, api.port, "127.0.0.1", tls_->port()}};
-  } else {
-    configuration.allowedSchemes = {"http"};
+void FaultBench::serveHTTP2(FaultServer& server, int connection) {
+  nghttp2_session_callbacks* callbacks = nullptr;
+  nghttp2_session_callbacks_new(&callbacks);
+  // Answers a request once its last frame has arrived.
+  nghttp2_session_callbacks_set_on_frame_recv_callback(
+      callbacks, [](nghttp2_session* session, const nghttp2_frame* frame, void* bench) {
+        auto& self = *static_cast<FaultBench*>(bench);
+        if ((frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA) ||
+            (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) == 0) {
+          return 0;
+        }
+        const Step step = self.plan_(++self.streams_);
+        if (step == Step::fault) {
+          return self.fault_ == Fault::http2GoAway
+                     ? nghttp2_session_terminate_session(session, NGHTTP2_INTERNAL_ERROR)
+                     : nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, frame->hd.stream_id,
+                                                 NGHTTP2_INTERNAL_ERROR);
+        }
+        char name[] = ":status";
+        char value[] = "503";
+        if (step == Step::ok) std::memcpy(value, "200", 3);
+        const nghttp2_nv status{reinterpret_cast<std::uint8_t*>(name),
+                                reinterpret_cast<std::uint8_t*>(value), 7, 3, NGHTTP2_NV_FLAG_NONE};
+        nghttp2_data_provider ok{};
+        ok.read_callback = [](nghttp2_session*, std::int32_t, std::uint8_t* buffer, std::size_t,
+                              std::uint32_t* flags, nghttp2_data_source*, void*) -> ssize_t {
+          std::memcpy(buffer, "ok", 2);
+          *flags |= NGHTTP2_DATA_FLAG_EOF;
+          return 2;
+        };
+        return nghttp2_submit_response(session, frame->hd.stream_id, &status, 1,
+                                       step == Step::ok ? &ok : nullptr);
+      });
+  nghttp2_session* session = nullptr;
+  nghttp2_session_server_new(&session, callbacks, this);
+  nghttp2_session_callbacks_del(callbacks);
+  nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0);
+  for (bool open = true; open;) {
+    const std::uint8_t* bytes = nullptr;
+    for (ssize_t size; open && (size = nghttp2_session_mem_send(session, &bytes)) > 0;) {
+      open = server.send(connection,
+                         {reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size)});
+    }
+    const auto received =
+        open && nghttp2_session_want_read(session) ? server.receive(connection) : std::string();
+    open = !received.empty() &&
+           nghttp2_session_mem_recv(session, reinterpret_cast<const std::uint8_t*>(received.data()),
+                                    received.size()) >= 0;
   }
-  return configuration;
-}
-
-URLRequest FaultBench::request() const {
-  return URLRequest(
-      tls_ ? apiBaseURL().appendingPathComponent("torture")
-           : *URL::parse("http://127.0.0.1:" + std::to_string(plain_->port()) + "/torture"));
+  nghttp2_session_del(session);
+  server.finish(connection);
 }
 
 std::shared_ptr<URLSession> FaultBench::session() const {
-  return URLSession::create(configuration());
+  URLSessionConfiguration configuration;
+  if (issuer_) {
+    configuration.additionalCABundlePath = issuer_->caFile();
+    configuration.hostOverrides = {{apiHost().host, apiHost().port, "127.0.0.1", server_->port()}};
+  } else {
+    configuration.allowedSchemes = {"http"};
+  }
+  return URLSession::create(configuration);
+}
+
+URLRequest FaultBench::request() const {
+  return URLRequest(apiBaseURL().appendingPathComponent("torture"));
 }
 
 std::shared_ptr<HTTPClient> FaultBench::client(const std::string& userAgent,
                                                std::shared_ptr<URLSession> session) const {
-  auto bottom = URLSessionHTTPClient::create(std::move(session), userAgent);
-  // Requests built for the API host (the services') are sent to the bench as well: through the
-  // session's host override for TLS, by rewriting the URL for plain HTTP. A refused attempt
-  // reaches no server, so it goes to a port where nothing listens. Only a stall waits out the
-  // interval, the shortest the transport's idle check honours.
-  const bool stall = fault_ == Fault::stall;
-  std::optional<URL> plainURL;
-  std::optional<URL> refusedURL;
-  if (plain_) {
-    plainURL = URL::parse("http://127.0.0.1:" + std::to_string(plain_->port()) + "/torture");
-  }
-  if (refusing_) {
-    refusedURL = URL::parse("http://127.0.0.1:" + std::to_string(refusing_->port()) + "/torture");
-  }
-  auto adjust = [plan = plan_, stall, plainURL, refusedURL](std::size_t attempt,
-                                                            URLRequest& request) {
-    if (refusedURL && plan(attempt) == Step::fault) {
-      request.setURL(*refusedURL);
-    } else if (plainURL) {
-      request.setURL(*plainURL);
-    }
+  // Requests built for the API host (the services') reach the bench: through the session's host
+  // override for TLS, by a rewritten URL for plain HTTP, where a refused attempt goes to a port
+  // where nothing listens. Only a stall waits out the interval, the shortest the idle check
+  // honours.
+  const std::uint16_t plain = issuer_ ? 0 : server_->port();
+  const std::uint16_t refused = refusing_ ? refusing_->port() : 0;
+  auto adjust = [plan = plan_, stall = fault_ == Fault::stall, plain, refused](
+                    std::size_t attempt, URLRequest& request) {
+    const auto port = refused && plan(attempt) == Step::fault ? refused : plain;
+    if (port) request.setURL(*URL::parse("http://127.0.0.1:" + std::to_string(port) + "/torture"));
     if (stall) request.setTimeoutInterval(1.0);
   };
-  return AttemptCountingHTTPClient::create(std::move(bottom), attempts_, std::move(adjust));
+  return AttemptCountingHTTPClient::create(
+      URLSessionHTTPClient::create(std::move(session), userAgent), attempts_, std::move(adjust));
 }
 
 std::size_t FaultBench::serverAttempts() const {
-  if (plain_) return plain_->acceptCount();
-  return fault_ == Fault::untrustedCertificate ? tls_->connectionCount() : tls_->requestCount();
+  return trusted_ && !untrusted_ ? streams_.load() : server_->acceptCount();
 }
 
 std::vector<std::string> FaultBench::heads() const {
-  if (tls_) return tls_->heads();
   std::lock_guard lock(mutex_);
   return heads_;
 }

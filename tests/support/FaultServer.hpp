@@ -1,5 +1,7 @@
 #pragma once
 
+#include <openssl/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -14,12 +16,15 @@ namespace tamsenor::testsupport {
 
 // A raw TCP server on 127.0.0.1 and an ephemeral port, for answers no HTTP server library makes.
 // Each accepted connection is handed to the behaviour, one at a time on the server's thread, and
-// closed when the behaviour returns. The destructor stops waiting behaviours and joins.
+// closed when the behaviour returns. Given TLS contexts, a connection is handed over after its
+// handshake and the tools below speak TLS on it. The destructor stops waiting behaviours and joins.
 class FaultServer {
  public:
   using Behaviour = std::function<void(FaultServer& server, int connection)>;
+  // The context for the 1-based connection number; null for plain TCP.
+  using TLSContext = std::function<SSL_CTX*(std::size_t connection)>;
 
-  explicit FaultServer(Behaviour behaviour);
+  explicit FaultServer(Behaviour behaviour, TLSContext tls = {});
   FaultServer(const FaultServer&) = delete;
   FaultServer& operator=(const FaultServer&) = delete;
   ~FaultServer();
@@ -27,14 +32,19 @@ class FaultServer {
   [[nodiscard]] std::uint16_t port() const noexcept { return port_; }
   [[nodiscard]] std::size_t acceptCount() const noexcept { return accepted_.load(); }
 
-  // Tools for behaviours. Each gives up when the server stops or after ten seconds.
+  // Tools for behaviours. Each gives up when the server stops or after ten seconds of silence.
   // The request line and header fields up to and including the blank line; nothing on failure.
   std::optional<std::string> readRequestHead(int connection);
   // The whole request: its head and then as many body bytes as its Content-Length announces.
   std::optional<std::string> readRequest(int connection);
+  // The bytes that arrive next; none once the peer has closed.
+  std::string receive(int connection);
   bool send(int connection, std::string_view bytes);
-  // Accepts up to `count` further connections that arrive within `within`, for a behaviour that
-  // must hold several at once; the behaviour closes them.
+  // Ends this side (TLS close_notify, then FIN) and waits until the peer closes too, so that what
+  // it still sends meanwhile is not answered with a reset.
+  void finish(int connection);
+  // Accepts up to `count` further connections (plain TCP) that arrive within `within`, for a
+  // behaviour that must hold several at once; the behaviour closes them.
   std::vector<int> acceptMore(std::size_t count, std::chrono::milliseconds within);
   // Waits `duration`; false when the server stopped meanwhile.
   bool pause(std::chrono::milliseconds duration);
@@ -44,10 +54,13 @@ class FaultServer {
 
  private:
   void serve();
+  int wait(int socket, int milliseconds);
   std::optional<std::string> readUntil(int connection,
                                        const std::function<bool(const std::string&)>& complete);
 
   Behaviour behaviour_;
+  TLSContext tls_;
+  SSL* ssl_ = nullptr;  // the connection being served, under TLS
   int listener_ = -1;
   int stopPipe_[2] = {-1, -1};
   std::uint16_t port_ = 0;
