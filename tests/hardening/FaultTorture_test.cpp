@@ -1,18 +1,10 @@
 // Every fault class of the transport met on every attempt position of retry chains 0 to 3 long:
 // the attempts made and seen are exact, the caller hears once, with the exact outcome, and exactly
 // one of URLError's predicates holds for the failure.
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <future>
-#include <optional>
 #include <regex>
-#include <string>
-#include <vector>
 
-#include "support/CompletionRecorder.hpp"
 #include "support/FaultBench.hpp"
 #include "support/ReleaseSessionHere.hpp"
 #include "support/SendAndWait.hpp"
@@ -52,19 +44,14 @@ const std::pair<std::string, std::string> kOutcomes[] = {
      "connectionLost"},
 };
 
-std::vector<std::string> predicatesHolding(const URLError& error) {
-  const std::pair<const char*, bool> all[] = {
-      {"cancelled", error.isCancelled()},
-      {"timedOut", error.isTimedOut()},
-      {"cannotConnect", error.isCannotConnect()},
-      {"secureConnectionFailed", error.isSecureConnectionFailed()},
-      {"connectionLost", error.isConnectionLost()},
-      {"badServerResponse", error.isBadServerResponse()}};
-  std::vector<std::string> names;
-  for (const auto& [name, holds] : all) {
-    if (holds) names.emplace_back(name);
-  }
-  return names;
+// The names of the predicates that hold, each followed by a blank.
+std::string predicatesHolding(const URLError& error) {
+  return std::string(error.isCancelled() ? "cancelled " : "") +
+         (error.isTimedOut() ? "timedOut " : "") +
+         (error.isCannotConnect() ? "cannotConnect " : "") +
+         (error.isSecureConnectionFailed() ? "secureConnectionFailed " : "") +
+         (error.isConnectionLost() ? "connectionLost " : "") +
+         (error.isBadServerResponse() ? "badServerResponse " : "");
 }
 
 struct Case {
@@ -133,7 +120,7 @@ TEST_P(FaultTorture, AttemptsAreExactAndTheCompletionRunsOnce) {
                       ")");
   ASSERT_TRUE(result.error().underlyingError());
   EXPECT_EQ(result.error().underlyingError()->code(), FaultBench::curlCode(fault));
-  EXPECT_EQ(predicatesHolding(*result.error().underlyingError()), std::vector{predicate});
+  EXPECT_EQ(predicatesHolding(*result.error().underlyingError()), predicate + " ");
 }
 
 std::vector<Case> allCases() {
@@ -165,8 +152,7 @@ TEST(FaultTorture, OnlyCancelledHoldsForARequestCancelledWithItsSession) {
   ASSERT_EQ(answer.wait_for(0s), std::future_status::ready);
   const auto result = answer.get();
   ASSERT_FALSE(result.hasValue());
-  EXPECT_EQ(predicatesHolding(*result.error().underlyingError()),
-            std::vector<std::string>{"cancelled"});
+  EXPECT_EQ(predicatesHolding(*result.error().underlyingError()), "cancelled ");
 }
 
 // A keep-alive connection that dies after a request went out must not make the transport send it
@@ -176,8 +162,7 @@ TEST(NoSilentResend, AReusedConnectionThatDiesCostsOneAttempt) {
       {"GET", std::nullopt}, {"GET", "x"}, {"POST", "{}"}, {"POST", ""}};
   for (const auto& [method, body] : requests) {
     for (const std::uint64_t retries : {0u, 1u, 2u}) {
-      SCOPED_TRACE(std::string(method) + (body ? " with a body of " : " without a body, ") +
-                   (body ? std::to_string(body->size()) + " bytes, " : "") +
+      SCOPED_TRACE(std::string(method) + " '" + body.value_or("(none)") + "', " +
                    std::to_string(retries) + " retries");
       // Answers the first request on each connection 503, reads the second and closes unanswered.
       std::atomic<std::size_t> seen{0};

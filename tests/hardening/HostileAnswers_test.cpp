@@ -5,12 +5,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <chrono>
 #include <cstdio>
-#include <memory>
-#include <ostream>
-#include <string>
-#include <vector>
 
 #include "support/AllocationMeter.hpp"
 #include "support/FaultServer.hpp"
