@@ -158,19 +158,31 @@ TEST(FaultTorture, OnlyCancelledHoldsForARequestCancelledWithItsSession) {
 // A keep-alive connection that dies after a request went out must not make the transport send it
 // again on a new one: the retry count alone says how often a request reaches the server.
 TEST(NoSilentResend, AReusedConnectionThatDiesCostsOneAttempt) {
-  const std::pair<const char*, std::optional<std::string>> requests[] = {
-      {"GET", std::nullopt}, {"GET", "x"}, {"POST", "{}"}, {"POST", ""}};
-  for (const auto& [method, body] : requests) {
+  const struct {
+    const char* method;
+    std::optional<std::string> body;
+    std::string framing;  // the request as the server sees it, but for its other fields
+  } requests[] = {{"GET", std::nullopt, "GET /"},
+                  {"GET", "x", "GET /\r\nContent-Length: 1"},
+                  {"POST", "{}", "POST /\r\nContent-Length: 2"},
+                  {"POST", "", "POST /\r\nContent-Length: 0"},
+                  {"POST", std::nullopt, "POST /\r\nContent-Length: 0"}};
+  for (const auto& [method, body, framing] : requests) {
     for (const std::uint64_t retries : {0u, 1u, 2u}) {
-      SCOPED_TRACE(std::string(method) + " '" + body.value_or("(none)") + "', " +
-                   std::to_string(retries) + " retries");
+      SCOPED_TRACE(framing + ", " + std::to_string(retries) + " retries");
       // Answers the first request on each connection 503, reads the second and closes unanswered.
-      std::atomic<std::size_t> seen{0};
-      FaultServer server([&seen](FaultServer& self, int connection) {
-        if (!self.readRequest(connection)) return;
-        ++seen;
-        self.send(connection, "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n");
-        if (self.readRequest(connection)) ++seen;
+      auto seen = std::make_shared<testsupport::CompletionRecorder<std::string>>();
+      FaultServer server([seen](FaultServer& self, int connection) {
+        for (int request = 0; request < 2; ++request) {
+          const auto received = self.readRequest(connection);
+          if (!received) return;
+          const auto field = received->find("\r\nContent-Length: ");
+          seen->record(received->substr(0, received->find(" HTTP/1.1")) +
+                       (field == std::string::npos
+                            ? ""
+                            : received->substr(field, received->find("\r\n", field + 2) - field)));
+          if (request == 0) self.send(connection, "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n");
+        }
       });
       URLSessionConfiguration configuration;
       configuration.allowedSchemes = {"http"};
@@ -187,7 +199,7 @@ TEST(NoSilentResend, AReusedConnectionThatDiesCostsOneAttempt) {
                                                  "headers, no data): the connection closed "
                                                  "before an answer; the request is not sent twice)"
                                                : "503:");
-      EXPECT_EQ(seen.load(), retries + 1);
+      EXPECT_EQ(seen->values(), std::vector<std::string>(retries + 1, framing));
     }
   }
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "support/APIHost.hpp"
+#include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
 #include "support/ReleaseSessionHere.hpp"
 #include "support/SendAndWait.hpp"
@@ -20,6 +21,7 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::FaultServer;
 using testsupport::LoopbackHTTPServer;
 using tools::LocalCertificateAuthority;
 
@@ -33,6 +35,7 @@ TEST(TLSRefusal, EveryFlawedPeerIsRefusedBeforeARequestAndASoundOneIsReached) {
     std::optional<LocalCertificateAuthority::Issued> certificate;  // none: plain HTTP
     CURLcode code;
     std::string outcome;
+    bool silent = false;  // the peer never answers the handshake
   } rows[] = {
       {"SoundCertificate", issuer.issue(api.host), CURLE_OK, "200:pong"},
       {"UntrustedAuthority", stranger.issue(api.host), CURLE_PEER_FAILED_VERIFICATION,
@@ -45,6 +48,9 @@ TEST(TLSRefusal, EveryFlawedPeerIsRefusedBeforeARequestAndASoundOneIsReached) {
       {"PlainHTTPPeer", std::nullopt, CURLE_SSL_CONNECT_ERROR,
        "SSL connect error: OpenSSL/" + std::string(OpenSSL_version(OPENSSL_VERSION_STRING)) +
            ": error:0A00010B:SSL routines::wrong version number"},
+      // The connection's set-up counts against the timeout interval too.
+      {"SilentPeer", std::nullopt, CURLE_OPERATION_TIMEDOUT,
+       "Timeout was reached: SSL connection timeout", true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -55,19 +61,23 @@ TEST(TLSRefusal, EveryFlawedPeerIsRefusedBeforeARequestAndASoundOneIsReached) {
       response.set_content("pong", "text/plain");
     });
     server->start();
+    FaultServer silent([](FaultServer& self, int) { self.waitUntilStopped(); });
     URLSessionConfiguration configuration;  // https only, as shipped
     configuration.additionalCABundlePath = issuer.caFile();
     configuration.hostOverrides = {
-        {api.host, api.port, "127.0.0.1", static_cast<std::uint16_t>(server->port())}};
+        {api.host, api.port, "127.0.0.1",
+         row.silent ? silent.port() : static_cast<std::uint16_t>(server->port())}};
     auto session = URLSession::create(configuration);
+    URLRequest ping(apiBaseURL().appendingPathComponent("ping"));
+    ping.setTimeoutInterval(1.0);
     const auto result =
-        testsupport::sendAndWait(*URLSessionHTTPClient::create(session, "TLS/1"),
-                                 URLRequest(apiBaseURL().appendingPathComponent("ping")));
+        testsupport::sendAndWait(*URLSessionHTTPClient::create(session, "TLS/1"), ping);
     testsupport::releaseSessionHere(session);
     EXPECT_EQ(testsupport::describe(result),
               row.code == CURLE_OK ? row.outcome : "networkError(" + row.outcome + ")");
     EXPECT_EQ(result ? 0 : result.error().underlyingError().value().code(), row.code);
     EXPECT_EQ(server->requestCount(), row.code == CURLE_OK ? 1u : 0u);
+    EXPECT_EQ(silent.acceptCount(), row.silent ? 1u : 0u);
   }
 }
 
