@@ -79,9 +79,9 @@ TEST_P(FaultTorture, AttemptsAreExactAndTheCompletionRunsOnce) {
   {
     auto session = bench.session();
     auto stack = bench.client("TamsenorTorture/1.0", session)
-                     ->withAuthentication([](URLRequest signed_) {
-                       signed_.setValue("Bearer torture", "Authorization");
-                       return signed_;
+                     ->withAuthentication([](URLRequest attempt) {
+                       attempt.setValue("Bearer torture", "Authorization");
+                       return attempt;
                      })
                      ->withRetries(retries, StatusCodeRange(500, 599));
     stack->perform(request,

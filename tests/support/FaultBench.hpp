@@ -6,12 +6,12 @@
 #include <array>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "support/APIHost.hpp"
 #include "support/AttemptCountingHTTPClient.hpp"
+#include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
@@ -123,10 +123,7 @@ class FaultBench {
     return http2() ? streams_.load() : server_->acceptCount();
   }
   // Request heads as an HTTP/1.1 server received them; none for HTTP/2.
-  [[nodiscard]] std::vector<std::string> heads() const {
-    std::lock_guard lock(mutex_);
-    return heads_;
-  }
+  [[nodiscard]] std::vector<std::string> heads() const { return heads_.values(); }
 
  private:
   bool http2() const { return fault_ == Fault::http2StreamReset || fault_ == Fault::http2GoAway; }
@@ -161,10 +158,7 @@ class FaultBench {
     const auto head = request->substr(0, request->find("\r\n\r\n") + 4);
     const auto field = head.find("\r\nX-Attempt: ");
     const Step step = plan_(field == std::string::npos ? 0 : std::stoul(head.substr(field + 13)));
-    {
-      std::lock_guard lock(mutex_);
-      heads_.push_back(head);
-    }
+    heads_.record(head);
     if (step == Step::fault) {
       server.send(connection, kTraits[static_cast<int>(fault_)].answer);
       if (fault_ == Fault::connectionReset) {
@@ -240,8 +234,7 @@ class FaultBench {
       std::make_shared<std::atomic<std::size_t>>(0);
   // Before the server: its thread uses them until the server is destroyed.
   std::atomic<std::size_t> streams_{0};
-  mutable std::mutex mutex_;
-  std::vector<std::string> heads_;
+  CompletionRecorder<std::string> heads_;
   std::unique_ptr<tools::LocalCertificateAuthority> issuer_;
   std::shared_ptr<SSL_CTX> trusted_;
   std::shared_ptr<SSL_CTX> untrusted_;

@@ -5,7 +5,6 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
