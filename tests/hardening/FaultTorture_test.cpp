@@ -152,7 +152,7 @@ TEST(FaultTorture, OnlyCancelledHoldsForARequestCancelledWithItsSession) {
   ASSERT_EQ(answer.wait_for(0s), std::future_status::ready);
   const auto result = answer.get();
   ASSERT_FALSE(result.hasValue());
-  EXPECT_EQ(predicatesHolding(*result.error().underlyingError()), "cancelled ");
+  EXPECT_EQ(predicatesHolding(result.error().underlyingError().value()), "cancelled ");
 }
 
 // A keep-alive connection that dies after a request went out must not make the transport send it

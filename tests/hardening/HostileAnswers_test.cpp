@@ -87,7 +87,7 @@ std::vector<HostileAnswer> hostileAnswers() {
        ab + std::string(40, '#'), bad, differ},
       {"ContentLengthRepeatedEquallyCountsOnce",
        ok("Content-Length: 5, 5\r\nContent-Length: 005\r\n"), "hello", CURLE_OK, "hello"},
-      // 1 GiB of zeros as gzip members of 64 KiB each, about 1.6 MB on the wire.
+      // 1 GiB of zeros as 16,384 gzip members of 64 KiB each, about 1.7 MB on the wire.
       {"GzipTransferCodingOfAGibibyte", ok("Transfer-Encoding: gzip, chunked\r\n"),
        chunk(gzipOf(std::string(64 * 1024, '\0'))), CURLE_BAD_CONTENT_ENCODING,
        "Unrecognized or bad HTTP Content or Transfer-Encoding: only the chunked transfer coding "

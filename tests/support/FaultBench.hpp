@@ -43,23 +43,6 @@ class FaultBench {
   enum class Step { unavailable, fault, ok };
   using Plan = std::function<Step(std::size_t attempt)>;  // attempts count from 1
 
-  struct Traits {
-    std::string_view name;
-    CURLcode code;            // what the failed attempt reports
-    std::string_view answer;  // what an HTTP/1.1 server sends
-  };
-  static constexpr Traits kTraits[] = {
-      {"ConnectionRefused", CURLE_COULDNT_CONNECT, ""},
-      {"ClosedBeforeAnswer", CURLE_GOT_NOTHING, ""},
-      {"TruncatedBody", CURLE_PARTIAL_FILE,
-       "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"},
-      {"ConnectionReset", CURLE_RECV_ERROR, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"},
-      {"Stall", CURLE_OPERATION_TIMEDOUT, ""},
-      {"NotHTTP", CURLE_UNSUPPORTED_PROTOCOL, "SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n"},
-      {"UntrustedCertificate", CURLE_PEER_FAILED_VERIFICATION, ""},
-      {"HTTP2StreamReset", CURLE_HTTP2_STREAM, ""},
-      // libcurl reports the stream the server counted but never answered as cut short.
-      {"HTTP2GoAway", CURLE_PARTIAL_FILE, ""}};
   static std::string_view name(Fault fault) { return kTraits[static_cast<int>(fault)].name; }
   static std::int64_t curlCode(Fault fault) { return kTraits[static_cast<int>(fault)].code; }
 
@@ -68,8 +51,9 @@ class FaultBench {
     if (fault_ >= Fault::untrustedCertificate) {
       issuer_ = std::make_unique<tools::LocalCertificateAuthority>();
       trusted_ = serverContext(issuer_->issue(apiHost().host), http2());
-      if (!http2())
+      if (!http2()) {
         untrusted_ = serverContext(tools::LocalCertificateAuthority().issue(apiHost().host), false);
+      }
       // Over HTTP/1.1 every attempt has a connection of its own.
       tls = [this](std::size_t connection) {
         return untrusted_ && plan_(connection) == Step::fault ? untrusted_.get() : trusted_.get();
@@ -107,8 +91,9 @@ class FaultBench {
     auto adjust = [plan = plan_, stall = fault_ == Fault::stall, plain, refused](
                       std::size_t attempt, URLRequest& request) {
       const auto port = refused && plan(attempt) == Step::fault ? refused : plain;
-      if (port)
+      if (port) {
         request.setURL(*URL::parse("http://127.0.0.1:" + std::to_string(port) + "/torture"));
+      }
       if (stall) request.setTimeoutInterval(1.0);
     };
     return AttemptCountingHTTPClient::create(
@@ -126,6 +111,23 @@ class FaultBench {
   [[nodiscard]] std::vector<std::string> heads() const { return heads_.values(); }
 
  private:
+  struct Traits {
+    std::string_view name;
+    CURLcode code;            // what the failed attempt reports
+    std::string_view answer;  // what an HTTP/1.1 server sends
+  };
+  static constexpr Traits kTraits[] = {
+      {"ConnectionRefused", CURLE_COULDNT_CONNECT, ""},
+      {"ClosedBeforeAnswer", CURLE_GOT_NOTHING, ""},
+      {"TruncatedBody", CURLE_PARTIAL_FILE,
+       "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"},
+      {"ConnectionReset", CURLE_RECV_ERROR, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"},
+      {"Stall", CURLE_OPERATION_TIMEDOUT, ""},
+      {"NotHTTP", CURLE_UNSUPPORTED_PROTOCOL, "SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n"},
+      {"UntrustedCertificate", CURLE_PEER_FAILED_VERIFICATION, ""},
+      {"HTTP2StreamReset", CURLE_HTTP2_STREAM, ""},
+      // libcurl reports the stream the server counted but never answered as cut short.
+      {"HTTP2GoAway", CURLE_PARTIAL_FILE, ""}};
   bool http2() const { return fault_ == Fault::http2StreamReset || fault_ == Fault::http2GoAway; }
 
   // Shows `issued`, offers HTTP/2 by ALPN or nothing (HTTP/1.1), and never resumes a session, so
@@ -183,11 +185,13 @@ class FaultBench {
       return 0;
     }
     const Step step = self.plan_(++self.streams_);
-    if (step == Step::fault && self.fault_ == Fault::http2GoAway)
+    if (step == Step::fault && self.fault_ == Fault::http2GoAway) {
       return nghttp2_session_terminate_session(session, NGHTTP2_INTERNAL_ERROR);
-    if (step == Step::fault)
+    }
+    if (step == Step::fault) {
       return nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, frame->hd.stream_id,
                                        NGHTTP2_INTERNAL_ERROR);
+    }
     std::uint8_t name[] = ":status";
     std::uint8_t value[] = "503";
     if (step == Step::ok) std::memcpy(value, "200", 3);

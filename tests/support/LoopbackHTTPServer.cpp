@@ -56,8 +56,9 @@ void LoopbackHTTPServer::start() {
   // stop() only stops a server that runs already; wait for that so the destructor cannot miss it.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!server_->is_running()) {
-    if (std::chrono::steady_clock::now() > deadline)
+    if (std::chrono::steady_clock::now() > deadline) {
       throw std::runtime_error("not running after 10 s");
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
