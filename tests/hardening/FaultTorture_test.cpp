@@ -1,183 +1,208 @@
 // Every fault class of the transport met on every attempt position of retry chains 0 to 3 long:
-// the attempts made and seen are exact, and the caller hears once, with the right outcome.
+// the attempts made and seen are exact, the caller hears once, with the exact outcome, and exactly
+// one of URLError's predicates holds for the failure.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <memory>
-#include <optional>
-#include <ostream>
-#include <string>
-#include <utility>
-#include <vector>
+#include <regex>
 
-#include "support/CompletionRecorder.hpp"
 #include "support/FaultBench.hpp"
-#include "support/FaultServer.hpp"
-#include "support/HTTPResultLog.hpp"
 #include "support/ReleaseSessionHere.hpp"
-#include "tamsenor/http/HTTPClient.hpp"
+#include "support/SendAndWait.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 
 namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testsupport::CompletionRecorder;
+using testsupport::describe;
 using testsupport::FaultBench;
+using testsupport::FaultServer;
 using Fault = FaultBench::Fault;
 using Step = FaultBench::Step;
 
-struct TortureCase {
+// What the caller reads for each fault, in FaultBench::Fault order, and the one predicate that
+// holds. "<stream>" is the failed attempt's HTTP/2 stream.
+const std::pair<std::string, std::string> kOutcomes[] = {
+    {"Couldn't connect to server: Failed to connect to 127.0.0.1 port <port> after <ms> ms: "
+     "Couldn't connect to server",
+     "cannotConnect"},
+    {"Server returned nothing (no headers, no data): Empty reply from server", "connectionLost"},
+    {"Transferred a partial file: transfer closed with 90 bytes remaining to read",
+     "connectionLost"},
+    {"Failure when receiving data from the peer: Recv failure: Connection reset by peer",
+     "connectionLost"},
+    {"Timeout was reached: no data moved for 1000 ms", "timedOut"},
+    {"Unsupported protocol: Received HTTP/0.9 when not allowed", "badServerResponse"},
+    {"SSL peer certificate or SSH remote key was not OK: SSL certificate problem: unable to get "
+     "local issuer certificate",
+     "secureConnectionFailed"},
+    {"Stream error in the HTTP/2 framing layer: HTTP/2 stream <stream> was not closed cleanly: "
+     "INTERNAL_ERROR (err 2)",
+     "connectionLost"},
+    {"Transferred a partial file: HTTP/2 stream <stream> was not closed cleanly before end of the "
+     "underlying stream",
+     "connectionLost"},
+};
+
+// The names of the predicates that hold, each followed by a blank.
+std::string predicatesHolding(const URLError& error) {
+  return std::string(error.isCancelled() ? "cancelled " : "") +
+         (error.isTimedOut() ? "timedOut " : "") +
+         (error.isCannotConnect() ? "cannotConnect " : "") +
+         (error.isSecureConnectionFailed() ? "secureConnectionFailed " : "") +
+         (error.isConnectionLost() ? "connectionLost " : "") +
+         (error.isBadServerResponse() ? "badServerResponse " : "");
+}
+
+struct Case {
   Fault fault;
   std::uint64_t retries;
   std::size_t faultOn;  // the attempt that meets the fault; 0 for every attempt
 };
 
-void PrintTo(const TortureCase& c, std::ostream* out) {
-  *out << FaultBench::name(c.fault) << ", " << c.retries << " retries, fault on "
-       << (c.faultOn == 0 ? std::string("every attempt") : "attempt " + std::to_string(c.faultOn));
-}
-
-std::vector<TortureCase> allCases() {
-  std::vector<TortureCase> cases;
-  for (const auto fault : FaultBench::kAllFaults) {
-    for (std::uint64_t retries = 0; retries <= 3; ++retries) {
-      for (std::size_t attempt = 1; attempt <= retries + 1; ++attempt) {
-        cases.push_back({fault, retries, attempt});
-      }
-      cases.push_back({fault, retries, 0});
-    }
-  }
-  return cases;
-}
-
-std::string caseName(const ::testing::TestParamInfo<TortureCase>& info) {
-  const auto& c = info.param;
-  return std::string(FaultBench::name(c.fault)) + "_Retries" + std::to_string(c.retries) +
-         (c.faultOn == 0 ? "_OnEveryAttempt" : "_OnAttempt" + std::to_string(c.faultOn));
-}
-
-class FaultTorture : public ::testing::TestWithParam<TortureCase> {};
+class FaultTorture : public ::testing::TestWithParam<Case> {};
 
 TEST_P(FaultTorture, AttemptsAreExactAndTheCompletionRunsOnce) {
-  const auto c = GetParam();
+  const auto [fault, retries, faultOn] = GetParam();
   // Attempts before the faulty one answer 503 (inside the retry range), those after it 200.
-  FaultBench bench(c.fault, [c](std::size_t attempt) {
-    if (c.faultOn == 0 || attempt == c.faultOn) return Step::fault;
-    return attempt < c.faultOn ? Step::unavailable : Step::ok;
+  FaultBench bench(fault, [faultOn = faultOn](std::size_t attempt) {
+    if (faultOn == 0 || attempt == faultOn) return Step::fault;
+    return attempt < faultOn ? Step::unavailable : Step::ok;
   });
-  auto results = std::make_shared<CompletionRecorder<HTTPClientResult>>();
+  auto request = bench.request();
+  if (fault == Fault::stall) {  // idleness is timed after a request body too
+    request.setHTTPMethod("POST");
+    request.setHTTPBody(Data(64 * 1024, std::uint8_t{'b'}));
+  }
+  auto results = std::make_shared<testsupport::CompletionRecorder<HTTPClientResult>>();
+  const auto started = std::chrono::steady_clock::now();
   {
     auto session = bench.session();
     auto stack = bench.client("TamsenorTorture/1.0", session)
-                     ->withAuthentication([](URLRequest request) {
-                       request.setValue("Bearer torture", "Authorization");
-                       return request;
+                     ->withAuthentication([](URLRequest attempt) {
+                       attempt.setValue("Bearer torture", "Authorization");
+                       return attempt;
                      })
-                     ->withRetries(c.retries, StatusCodeRange(500, 599));
-    stack->perform(bench.request(),
+                     ->withRetries(retries, StatusCodeRange(500, 599));
+    stack->perform(request,
                    [results](HTTPClientResult result) { results->record(std::move(result)); });
     ASSERT_TRUE(results->waitFor(1, 30s));
     stack.reset();
     testsupport::releaseSessionHere(session);
   }  // the session is gone: a second completion would have arrived before this point
+  const auto elapsed = std::chrono::steady_clock::now() - started;
 
-  const std::size_t allowed = c.retries + 1;
-  const bool lastAttemptFails = c.faultOn == 0 || c.faultOn == allowed;
-  const std::size_t attempts = lastAttemptFails ? allowed : c.faultOn + 1;
-  const std::size_t faulty = c.faultOn == 0 ? allowed : 1;
+  const std::size_t allowed = retries + 1;
+  const bool fails = faultOn == 0 || faultOn == allowed;
+  const std::size_t attempts = fails ? allowed : faultOn + 1;
+  const std::size_t faulty = faultOn == 0 ? allowed : 1;
   EXPECT_EQ(bench.clientAttempts(), attempts);
   EXPECT_EQ(bench.serverAttempts(),
-            c.fault == Fault::connectionRefused ? attempts - faulty : attempts);
+            fault == Fault::connectionRefused ? attempts - faulty : attempts);
   ASSERT_EQ(results->count(), 1u);
+  if (fault == Fault::stall) {
+    EXPECT_GE(elapsed, faulty * 900ms);
+    EXPECT_LT(elapsed, faulty * 2500ms);
+  }
 
   const auto result = results->entries().front().value;
-  if (lastAttemptFails) {
-    ASSERT_FALSE(result.hasValue());
-    EXPECT_EQ(result.error().kind(), HTTPClientError::Case::networkError);
-    ASSERT_TRUE(result.error().underlyingError().has_value());
-    EXPECT_EQ(result.error().underlyingError()->code(), FaultBench::curlCode(c.fault))
-        << result.error();
-    if (c.retries == 0) {
-      std::printf("[ fault    ] %s | %lld | %s\n", std::string(FaultBench::name(c.fault)).c_str(),
-                  static_cast<long long>(result.error().underlyingError()->code()),
-                  to_string(result.error()).c_str());
-    }
-  } else {
-    ASSERT_TRUE(result.hasValue()) << result.error();
-    EXPECT_EQ(result.value().response().statusCode(), 200);
-    EXPECT_EQ(asText(result.value().body()), "ok");
+  if (!fails) {
+    EXPECT_EQ(describe(result), "200:ok");
+    return;
   }
+  const auto& [text, predicate] = kOutcomes[static_cast<int>(fault)];
+  // Over HTTP/2 the attempts share a connection, but each GOAWAY ends one.
+  const int stream = fault == Fault::http2GoAway && faultOn == 0 ? 1 : 2 * int(attempts) - 1;
+  const auto seen = std::regex_replace(describe(result), std::regex("port \\d+ after \\d+ ms"),
+                                       "port <port> after <ms> ms");
+  EXPECT_EQ(seen, "networkError(" +
+                      std::regex_replace(text, std::regex("<stream>"), std::to_string(stream)) +
+                      ")");
+  ASSERT_TRUE(result.error().underlyingError());
+  EXPECT_EQ(result.error().underlyingError()->code(), FaultBench::curlCode(fault));
+  EXPECT_EQ(predicatesHolding(*result.error().underlyingError()), predicate + " ");
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryFaultEveryAttempt, FaultTorture, ::testing::ValuesIn(allCases()),
-                         caseName);
-
-// A keep-alive connection that dies after a request went out must not make the transport send it
-// again on a new one: the retry count alone says how often a request reaches the server.
-struct ResendCase {
-  const char* name;
-  const char* method;
-  std::optional<std::string> body;
-  std::uint64_t retries;
-  const char* outcome;
-};
-
-class NoSilentResend : public ::testing::TestWithParam<ResendCase> {};
-
-TEST_P(NoSilentResend, AReusedConnectionThatDiesCostsOneAttempt) {
-  const auto& c = GetParam();
-  // Answers the first request on each connection 503, reads the second and closes unanswered.
-  std::atomic<std::size_t> seen{0};
-  testsupport::FaultServer server([&seen](testsupport::FaultServer& s, int connection) {
-    if (!s.readRequest(connection)) return;
-    ++seen;
-    s.send(connection, "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n");
-    if (s.readRequest(connection)) ++seen;
-  });
-  URLSessionConfiguration configuration;
-  configuration.allowedSchemes = {"http"};
-  auto session = URLSession::create(configuration);
-  URLRequest request(*URL::parse("http://127.0.0.1:" + std::to_string(server.port()) + "/"));
-  request.setHTTPMethod(c.method);
-  if (c.body) request.setHTTPBody(toData(*c.body));
-  testsupport::HTTPResultLog log;
-  const auto chain = URLSessionHTTPClient::create(session, "Resend/1")
-                         ->withRetries(c.retries, StatusCodeRange(500, 599));
-  chain->perform(request, log.completion());
-  ASSERT_TRUE(log.waitFor(1));
-  testsupport::releaseSessionHere(session);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{c.outcome});
-  EXPECT_EQ(seen.load(), c.retries + 1);
-}
-
-constexpr const char* kDiedUnanswered =
-    "networkError(Server returned nothing (no headers, no data): the connection closed before an "
-    "answer; the request is not sent twice)";
-
-std::vector<ResendCase> resendCases() {
-  std::vector<ResendCase> cases;
-  const std::pair<const char*, std::optional<std::string>> requests[] = {
-      {"GET", std::nullopt}, {"GET", "x"}, {"POST", "{}"}, {"POST", ""}};
-  for (const auto& [method, body] : requests) {
-    for (const std::uint64_t retries : {0u, 1u, 2u}) {
-      cases.push_back({method, method, body, retries, retries == 1 ? kDiedUnanswered : "503:"});
+std::vector<Case> allCases() {
+  std::vector<Case> cases;
+  for (const auto fault : FaultBench::kAllFaults) {
+    for (std::uint64_t retries = 0; retries <= 3; ++retries) {
+      for (std::size_t attempt = 0; attempt <= retries + 1; ++attempt) {
+        cases.push_back({fault, retries, attempt});
+      }
     }
   }
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(KeepAlive, NoSilentResend, ::testing::ValuesIn(resendCases()),
-                         [](const auto& param) {
-                           const auto& c = param.param;
-                           return std::string(c.method) +
-                                  (!c.body           ? ""
-                                   : c.body->empty() ? "EmptyBody"
-                                                     : "Body") +
-                                  "_Retries" + std::to_string(c.retries);
+INSTANTIATE_TEST_SUITE_P(EveryFaultEveryAttempt, FaultTorture, ::testing::ValuesIn(allCases()),
+                         [](const ::testing::TestParamInfo<Case>& row) {
+                           const auto& c = row.param;
+                           return std::string(FaultBench::name(c.fault)) + "_Retries" +
+                                  std::to_string(c.retries) +
+                                  (c.faultOn == 0 ? "_OnEveryAttempt"
+                                                  : "_OnAttempt" + std::to_string(c.faultOn));
                          });
+
+TEST(FaultTorture, OnlyCancelledHoldsForARequestCancelledWithItsSession) {
+  FaultBench bench(Fault::stall, [](std::size_t) { return Step::fault; });
+  auto session = bench.session();
+  auto answer = perform(*bench.client("Cancel/1", session), bench.request(), useFuture);
+  session->invalidateAndCancel();
+  ASSERT_EQ(answer.wait_for(0s), std::future_status::ready);
+  const auto result = answer.get();
+  ASSERT_FALSE(result.hasValue());
+  EXPECT_EQ(predicatesHolding(result.error().underlyingError().value()), "cancelled ");
+}
+
+// A keep-alive connection that dies after a request went out must not make the transport send it
+// again on a new one: the retry count alone says how often a request reaches the server.
+TEST(NoSilentResend, AReusedConnectionThatDiesCostsOneAttempt) {
+  const struct {
+    const char* method;
+    std::optional<std::string> body;
+    std::string framing;  // the request as the server sees it, but for its other fields
+  } requests[] = {{"GET", std::nullopt, "GET /"},
+                  {"GET", "x", "GET /\r\nContent-Length: 1"},
+                  {"POST", "{}", "POST /\r\nContent-Length: 2"},
+                  {"POST", "", "POST /\r\nContent-Length: 0"},
+                  {"POST", std::nullopt, "POST /\r\nContent-Length: 0"}};
+  for (const auto& [method, body, framing] : requests) {
+    for (const std::uint64_t retries : {0u, 1u, 2u}) {
+      SCOPED_TRACE(framing + ", " + std::to_string(retries) + " retries");
+      // Answers the first request on each connection 503, reads the second and closes unanswered.
+      auto seen = std::make_shared<testsupport::CompletionRecorder<std::string>>();
+      FaultServer server([seen](FaultServer& self, int connection) {
+        for (int request = 0; request < 2; ++request) {
+          const auto received = self.readRequest(connection);
+          if (!received) return;
+          const auto field = received->find("\r\nContent-Length: ");
+          seen->record(received->substr(0, received->find(" HTTP/1.1")) +
+                       (field == std::string::npos
+                            ? ""
+                            : received->substr(field, received->find("\r\n", field + 2) - field)));
+          if (request == 0) self.send(connection, "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n");
+        }
+      });
+      URLSessionConfiguration configuration;
+      configuration.allowedSchemes = {"http"};
+      auto session = URLSession::create(configuration);
+      URLRequest request(*URL::parse("http://127.0.0.1:" + std::to_string(server.port()) + "/"));
+      request.setHTTPMethod(method);
+      if (body) request.setHTTPBody(toData(*body));
+      const auto result =
+          testsupport::sendAndWait(*URLSessionHTTPClient::create(session, "Resend/1")
+                                        ->withRetries(retries, StatusCodeRange(500, 599)),
+                                   request);
+      testsupport::releaseSessionHere(session);
+      EXPECT_EQ(describe(result), retries == 1 ? "networkError(Server returned nothing (no "
+                                                 "headers, no data): the connection closed "
+                                                 "before an answer; the request is not sent twice)"
+                                               : "503:");
+      EXPECT_EQ(seen->values(), std::vector<std::string>(retries + 1, framing));
+    }
+  }
+}
 
 }  // namespace
 }  // namespace tamsenor

@@ -5,26 +5,27 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "support/APIHost.hpp"
 #include "support/CompletionRecorder.hpp"
+#include "support/FaultBench.hpp"
 #include "support/ReleaseSessionHere.hpp"
-#include "support/TLSFaultServer.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
-#include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor {
 namespace {
 
 using testsupport::CompletionRecorder;
-using testsupport::TLSFaultServer;
-using Action = TLSFaultServer::Action;
+using testsupport::FaultBench;
+using Step = FaultBench::Step;
 
 const std::string kToken = "tmsn-signing-secret-5e1f0c9a77b2";
 
@@ -52,38 +53,30 @@ TEST(SigningTokenSecrecy, SentOnEveryAttemptAndNeverInALogLineOrAKeyLog) {
       "failed with error networkError(";
   struct Row {
     const char* label;
-    std::string afterToken;       // appended to the signed value
-    std::vector<Action> answers;  // by attempt
+    std::string afterToken;     // appended to the signed value
+    std::vector<Step> answers;  // by attempt; the fault is a certificate the session does not trust
     std::vector<std::string> lines;
   };
   const std::vector<Row> rows{
-      {"UnavailableTwiceThenOK", "", {Action::unavailable, Action::unavailable, Action::ok}, {}},
-      {"ClosedWithoutAnswer",
+      {"UnavailableTwiceThenOK", "", {Step::unavailable, Step::unavailable, Step::ok}, {}},
+      {"UntrustedEveryAttempt",
        "",
-       std::vector<Action>(3, Action::closeWithoutAnswer),
-       {failed + "Server returned nothing (no headers, no data): Empty reply from server)"}},
+       std::vector<Step>(3, Step::fault),
+       {failed + "SSL peer certificate or SSH remote key was not OK: SSL certificate problem: "
+                 "unable to get local issuer certificate)"}},
       {"SignedFieldRefused",
        "\r\nX-Injected: 1",
        {},
        {failed +
         "header field \"Authorization\" has a value holding a control character other than tab)"}}};
   const auto api = testsupport::apiHost();
-  tools::LocalCertificateAuthority issuer;
-  const auto issued = issuer.issue(api.host);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.label);
-    TLSFaultServer server(
-        TLSFaultServer::Protocol::http1, issued, issued,
-        [&row](std::size_t, std::size_t request) {
-          return request <= row.answers.size() ? row.answers[request - 1]
-                                               : Action::closeWithoutAnswer;
-        },
-        [](std::size_t) { return false; });
-    URLSessionConfiguration configuration;  // https only, as shipped
-    configuration.additionalCABundlePath = issuer.caFile();
-    configuration.hostOverrides = {{api.host, api.port, "127.0.0.1", server.port()}};
-    auto session = URLSession::create(configuration);
-    auto stack = URLSessionHTTPClient::create(session, "Secrecy/1")
+    FaultBench bench(FaultBench::Fault::untrustedCertificate, [&row](std::size_t attempt) {
+      return attempt <= row.answers.size() ? row.answers[attempt - 1] : Step::fault;
+    });
+    auto session = bench.session();
+    auto stack = bench.client("Secrecy/1", session)
                      ->withAuthentication([&row](URLRequest request) {
                        request.setValue("Bearer " + kToken + row.afterToken, "Authorization");
                        return request;
@@ -109,7 +102,13 @@ TEST(SigningTokenSecrecy, SentOnEveryAttemptAndNeverInALogLineOrAKeyLog) {
                              kToken +
                              "\r\nAccept: application/json\r\nUser-Agent: Secrecy/1\r\n"
                              "Content-Length: 31\r\n\r\n";
-    EXPECT_EQ(server.heads(), std::vector<std::string>(row.answers.size(), head));
+    std::vector<std::string> heads;  // without the bench's attempt numbers
+    for (const auto& received : bench.heads()) {
+      heads.push_back(std::regex_replace(received, std::regex("X-Attempt: \\d+\r\n"), ""));
+    }
+    const auto reached = std::count(row.answers.begin(), row.answers.end(), Step::unavailable) +
+                         std::count(row.answers.begin(), row.answers.end(), Step::ok);
+    EXPECT_EQ(heads, std::vector<std::string>(static_cast<std::size_t>(reached), head));
     ASSERT_TRUE(std::filesystem::exists(kKeyLog.path));  // libcurl did read the variable
     EXPECT_EQ(std::filesystem::file_size(kKeyLog.path), 0u);
   }

@@ -1,16 +1,19 @@
 // TLS to the API host (routed to loopback) is refused for every flawed peer, before a request is
 // sent; the same server with a sound certificate is reached, so each refusal has one cause.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "support/CompletionRecorder.hpp"
+#include "support/APIHost.hpp"
+#include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
 #include "support/ReleaseSessionHere.hpp"
-#include "tamsenor/endpoints/APIBaseURL.hpp"
+#include "support/SendAndWait.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
 
@@ -18,99 +21,64 @@ namespace tamsenor {
 namespace {
 
 using namespace std::chrono_literals;
-using testsupport::CompletionRecorder;
+using testsupport::FaultServer;
 using testsupport::LoopbackHTTPServer;
 using tools::LocalCertificateAuthority;
 
-std::string apiHostName() { return std::string(apiBaseURL().host()); }
-
-class TLSRefusal : public ::testing::Test {
- protected:
-  void serve(std::unique_ptr<LoopbackHTTPServer> server) {
-    server_ = std::move(server);
-    server_->server().Get("/v0/ping", [](const httplib::Request&, httplib::Response& response) {
+TEST(TLSRefusal, EveryFlawedPeerIsRefusedBeforeARequestAndASoundOneIsReached) {
+  const auto api = testsupport::apiHost();
+  LocalCertificateAuthority issuer;
+  LocalCertificateAuthority stranger;
+  const std::string notOK = "SSL peer certificate or SSH remote key was not OK: ";
+  const struct {
+    const char* name;
+    std::optional<LocalCertificateAuthority::Issued> certificate;  // none: plain HTTP
+    CURLcode code;
+    std::string outcome;
+    bool silent = false;  // the peer never answers the handshake
+  } rows[] = {
+      {"SoundCertificate", issuer.issue(api.host), CURLE_OK, "200:pong"},
+      {"UntrustedAuthority", stranger.issue(api.host), CURLE_PEER_FAILED_VERIFICATION,
+       notOK + "SSL certificate problem: unable to get local issuer certificate"},
+      {"Expired", issuer.issue(api.host, -48h, -24h), CURLE_PEER_FAILED_VERIFICATION,
+       notOK + "SSL certificate problem: certificate has expired"},
+      {"AnotherName", issuer.issue("elsewhere.invalid"), CURLE_PEER_FAILED_VERIFICATION,
+       notOK + "SSL: no alternative certificate subject name matches target host name '" +
+           api.host + "'"},
+      {"PlainHTTPPeer", std::nullopt, CURLE_SSL_CONNECT_ERROR,
+       "SSL connect error: OpenSSL/" + std::string(OpenSSL_version(OPENSSL_VERSION_STRING)) +
+           ": error:0A00010B:SSL routines::wrong version number"},
+      // The connection's set-up counts against the timeout interval too.
+      {"SilentPeer", std::nullopt, CURLE_OPERATION_TIMEDOUT,
+       "Timeout was reached: SSL connection timeout", true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto server = row.certificate ? std::make_unique<LoopbackHTTPServer>(
+                                        row.certificate->certificateFile, row.certificate->keyFile)
+                                  : std::make_unique<LoopbackHTTPServer>();
+    server->server().Get("/v0/ping", [](const httplib::Request&, httplib::Response& response) {
       response.set_content("pong", "text/plain");
     });
-    server_->start();
-  }
-  void serveCertificate(const LocalCertificateAuthority::Issued& issued) {
-    serve(std::make_unique<LoopbackHTTPServer>(issued.certificateFile, issued.keyFile));
-  }
-
-  HTTPClientResult ping() {
+    server->start();
+    FaultServer silent([](FaultServer& self, int) { self.waitUntilStopped(); });
     URLSessionConfiguration configuration;  // https only, as shipped
-    configuration.additionalCABundlePath = issuer_.caFile();
+    configuration.additionalCABundlePath = issuer.caFile();
     configuration.hostOverrides = {
-        {apiHostName(), 0, "127.0.0.1", static_cast<std::uint16_t>(server_->port())}};
-    auto results = std::make_shared<CompletionRecorder<HTTPClientResult>>();
-    {
-      auto session = URLSession::create(configuration);
-      auto client = URLSessionHTTPClient::create(session, "Refusal/1");
-      client->perform(URLRequest(apiBaseURL().appendingPathComponent("ping")),
-                      [results](HTTPClientResult result) { results->record(std::move(result)); });
-      EXPECT_TRUE(results->waitFor(1, 30s));
-      client.reset();
-      testsupport::releaseSessionHere(session);
-    }
-    EXPECT_EQ(results->count(), 1u);
-    if (results->count() == 0)
-      return HTTPClientResult::failure(HTTPClientError::unexpectedResponseType());
-    return results->entries().front().value;
+        {api.host, api.port, "127.0.0.1",
+         row.silent ? silent.port() : static_cast<std::uint16_t>(server->port())}};
+    auto session = URLSession::create(configuration);
+    URLRequest ping(apiBaseURL().appendingPathComponent("ping"));
+    ping.setTimeoutInterval(1.0);
+    const auto result =
+        testsupport::sendAndWait(*URLSessionHTTPClient::create(session, "TLS/1"), ping);
+    testsupport::releaseSessionHere(session);
+    EXPECT_EQ(testsupport::describe(result),
+              row.code == CURLE_OK ? row.outcome : "networkError(" + row.outcome + ")");
+    EXPECT_EQ(result ? 0 : result.error().underlyingError().value().code(), row.code);
+    EXPECT_EQ(server->requestCount(), row.code == CURLE_OK ? 1u : 0u);
+    EXPECT_EQ(silent.acceptCount(), row.silent ? 1u : 0u);
   }
-
-  static void expectRefused(const HTTPClientResult& result, std::int64_t code,
-                            const std::string& description) {
-    ASSERT_FALSE(result.hasValue());
-    ASSERT_TRUE(result.error().underlyingError().has_value()) << result.error();
-    EXPECT_EQ(result.error().underlyingError()->code(), code);
-    EXPECT_EQ(result.error().underlyingError()->description(), description);
-  }
-
-  LocalCertificateAuthority issuer_;
-  std::unique_ptr<LoopbackHTTPServer> server_;
-};
-
-TEST_F(TLSRefusal, ReachesTheServerWithASoundCertificate) {
-  serveCertificate(issuer_.issue(apiHostName()));
-  const auto result = ping();
-  ASSERT_TRUE(result.hasValue()) << result.error();
-  EXPECT_EQ(asText(result.value().body()), "pong");
-  EXPECT_EQ(server_->requestCount(), 1u);
-}
-
-TEST_F(TLSRefusal, RefusesACertificateFromAnUntrustedAuthority) {
-  LocalCertificateAuthority stranger;
-  serveCertificate(stranger.issue(apiHostName()));
-  expectRefused(ping(), 60,
-                "SSL peer certificate or SSH remote key was not OK: SSL certificate problem: "
-                "unable to get local issuer certificate");
-  EXPECT_EQ(server_->requestCount(), 0u);
-}
-
-TEST_F(TLSRefusal, RefusesAnExpiredCertificate) {
-  serveCertificate(issuer_.issue(apiHostName(), -48h, -24h));
-  expectRefused(ping(), 60,
-                "SSL peer certificate or SSH remote key was not OK: SSL certificate problem: "
-                "certificate has expired");
-  EXPECT_EQ(server_->requestCount(), 0u);
-}
-
-TEST_F(TLSRefusal, RefusesACertificateForAnotherName) {
-  serveCertificate(issuer_.issue("elsewhere.invalid"));
-  expectRefused(ping(), 60,
-                "SSL peer certificate or SSH remote key was not OK: SSL: no alternative "
-                "certificate subject name matches target host name '" +
-                    apiHostName() + "'");
-  EXPECT_EQ(server_->requestCount(), 0u);
-}
-
-TEST_F(TLSRefusal, RefusesAPlainHTTPPeerOnAnHTTPSURL) {
-  serve(std::make_unique<LoopbackHTTPServer>());
-  const auto result = ping();
-  ASSERT_FALSE(result.hasValue());
-  ASSERT_TRUE(result.error().underlyingError().has_value()) << result.error();
-  EXPECT_EQ(result.error().underlyingError()->code(), 35) << result.error();  // SSL_CONNECT_ERROR
-  EXPECT_EQ(server_->requestCount(), 0u);
 }
 
 }  // namespace

@@ -12,16 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "support/APIHost.hpp"
 #include "support/CompletionRecorder.hpp"
+#include "support/FaultBench.hpp"
 #include "support/FaultServer.hpp"
 #include "support/ReleaseSessionHere.hpp"
 #include "support/SendAndWait.hpp"
-#include "support/TLSFaultServer.hpp"
 #include "support/TaskOutcome.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
-#include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor {
 namespace {
@@ -264,12 +262,7 @@ TEST_F(URLSessionWire, ATaskIsSentOnceResumedAndOnlyOnce) {
 // TLS, requests wait to share a connection in case the server speaks HTTP/2; plain HTTP never
 // multiplexes, so slow plain requests each get a connection at once instead.
 TEST(URLSessionTLS, MultiplexesOverHTTP2AndNeverWaitsToOverPlainHTTP) {
-  tools::LocalCertificateAuthority authority;
-  const auto api = testsupport::apiHost();
-  const auto issued = authority.issue(api.host);
-  using testsupport::TLSFaultServer;
-  const auto ok = [](std::size_t, std::size_t) { return TLSFaultServer::Action::ok; };
-  const auto trusted = [](std::size_t) { return false; };
+  using testsupport::FaultBench;
   constexpr std::size_t kPings = 10;
   constexpr std::size_t kSlow = 4;
   std::atomic<std::size_t> atOnce{0};
@@ -285,14 +278,14 @@ TEST(URLSessionTLS, MultiplexesOverHTTP2AndNeverWaitsToOverPlainHTTP) {
       if (connection != first) ::close(connection);
     }
   });
-  for (const auto protocol : {TLSFaultServer::Protocol::http1, TLSFaultServer::Protocol::http2}) {
-    const bool http2 = protocol == TLSFaultServer::Protocol::http2;
+  // Benches whose fault never comes: HTTP/1.1 over TLS, and HTTP/2.
+  for (const auto fault :
+       {FaultBench::Fault::untrustedCertificate, FaultBench::Fault::http2StreamReset}) {
+    const bool http2 = fault == FaultBench::Fault::http2StreamReset;
     SCOPED_TRACE(http2 ? "HTTP/2" : "HTTP/1.1");
-    TLSFaultServer server(protocol, issued, issued, ok, trusted);
-    URLSessionConfiguration configuration;  // HTTP/2 on, as shipped
+    FaultBench server(fault, [](std::size_t) { return FaultBench::Step::ok; });
+    auto configuration = server.configuration();  // HTTP/2 on, as shipped
     configuration.allowedSchemes = {"https", "http"};
-    configuration.additionalCABundlePath = authority.caFile();
-    configuration.hostOverrides = {{api.host, api.port, "127.0.0.1", server.port()}};
     auto session = URLSession::create(configuration);
     auto outcomes = std::make_shared<Recorder>();
     for (std::size_t i = 0; i < kPings + kSlow; ++i) {
@@ -318,8 +311,8 @@ TEST(URLSessionTLS, MultiplexesOverHTTP2AndNeverWaitsToOverPlainHTTP) {
     auto expected = std::vector<std::string>(kSlow, "1.1");
     expected.resize(kSlow + kPings, http2 ? "2" : "1.1");
     EXPECT_EQ(versions, expected);
-    EXPECT_EQ(server.requestCount(), kPings);
-    EXPECT_EQ(server.connectionCount(), http2 ? 1u : kPings);
+    EXPECT_EQ(http2 ? server.serverAttempts() : server.heads().size(), kPings);
+    EXPECT_EQ(server.connections(), http2 ? 1u : kPings);
     EXPECT_EQ(atOnce.exchange(0), kSlow);
   }
 }

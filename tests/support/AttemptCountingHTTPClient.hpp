@@ -1,11 +1,7 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <functional>
-#include <memory>
-#include <string>
-#include <utility>
 
 #include "tamsenor/http/HTTPClient.hpp"
 
@@ -18,11 +14,14 @@ class AttemptCountingHTTPClient final : public HTTPClient {
  public:
   using Adjust = std::function<void(std::size_t attempt, URLRequest& request)>;
 
+  AttemptCountingHTTPClient(std::shared_ptr<HTTPClient> inner,
+                            std::shared_ptr<std::atomic<std::size_t>> attempts, Adjust adjust)
+      : inner_(std::move(inner)), attempts_(std::move(attempts)), adjust_(std::move(adjust)) {}
   [[nodiscard]] static std::shared_ptr<AttemptCountingHTTPClient> create(
       std::shared_ptr<HTTPClient> inner, std::shared_ptr<std::atomic<std::size_t>> attempts,
       Adjust adjust = {}) {
-    return std::shared_ptr<AttemptCountingHTTPClient>(
-        new AttemptCountingHTTPClient(std::move(inner), std::move(attempts), std::move(adjust)));
+    return std::make_shared<AttemptCountingHTTPClient>(std::move(inner), std::move(attempts),
+                                                       std::move(adjust));
   }
 
   void perform(URLRequest request, Completion completion) override {
@@ -33,10 +32,6 @@ class AttemptCountingHTTPClient final : public HTTPClient {
   }
 
  private:
-  AttemptCountingHTTPClient(std::shared_ptr<HTTPClient> inner,
-                            std::shared_ptr<std::atomic<std::size_t>> attempts, Adjust adjust)
-      : inner_(std::move(inner)), attempts_(std::move(attempts)), adjust_(std::move(adjust)) {}
-
   const std::shared_ptr<HTTPClient> inner_;
   const std::shared_ptr<std::atomic<std::size_t>> attempts_;
   const Adjust adjust_;

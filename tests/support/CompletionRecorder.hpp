@@ -2,10 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
-#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -29,27 +26,23 @@ class CompletionRecorder {
     entries_.push_back({std::move(value), std::this_thread::get_id()});
     arrived_.notify_all();
   }
-
   // True once at least `count` values have arrived; false when `limit` passed first.
   [[nodiscard]] bool waitFor(std::size_t count,
                              std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     std::unique_lock lock(mutex_);
     return arrived_.wait_for(lock, limit, [&] { return entries_.size() >= count; });
   }
-
   [[nodiscard]] std::size_t count() const {
     std::lock_guard lock(mutex_);
     return entries_.size();
   }
-
   [[nodiscard]] std::vector<Entry> entries() const {
     std::lock_guard lock(mutex_);
     return entries_;
   }
   [[nodiscard]] std::vector<T> values() const {
-    std::lock_guard lock(mutex_);
     std::vector<T> values;
-    for (const auto& entry : entries_) values.push_back(entry.value);
+    for (auto& entry : entries()) values.push_back(std::move(entry.value));
     return values;
   }
 

@@ -1,92 +1,253 @@
 #pragma once
 
+#include <curl/curl.h>
+#include <nghttp2/nghttp2.h>
+
 #include <array>
-#include <atomic>
-#include <cstddef>
-#include <cstdint>
-#include <functional>
+#include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "support/APIHost.hpp"
+#include "support/AttemptCountingHTTPClient.hpp"
+#include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
-#include "support/TLSFaultServer.hpp"
-#include "tamsenor/http/HTTPClient.hpp"
-#include "tamsenor/platform/URLSession.hpp"
-#include "tamsenor/platform/URLSessionConfiguration.hpp"
+#include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
 
 namespace tamsenor::testsupport {
 
 // One fault class of the transport's matrix, ready to be met on chosen attempts: the loopback
-// servers that make it, the session configuration and URL that reach them, and counts of the
-// attempts made and of those a server saw. Every other attempt is answered 503 or 200 as the plan
-// says, by the same server, so a retry chain above can be driven attempt by attempt.
+// server that makes it, a session and client that reach it, and counts of the attempts made and
+// of those the server saw. Every other attempt is answered 503 or 200 as the plan says, by the
+// same server, so a retry chain above can be driven attempt by attempt.
 class FaultBench {
  public:
   enum class Fault {
-    connectionRefused,
-    closedBeforeAnswer,
-    truncatedBody,
-    connectionReset,
-    stall,
-    notHTTP,
-    untrustedCertificate,
-    http2StreamReset,
-    http2GoAway,
+    connectionRefused,     // the attempt goes to a port where nothing listens
+    closedBeforeAnswer,    // the request is read, the connection closed
+    truncatedBody,         // 10 of 100 announced body bytes, then an orderly close
+    connectionReset,       // 1,000 of 100,000 announced body bytes, then a TCP reset
+    stall,                 // the request is read, nothing said; the interval is 1 s
+    notHTTP,               // an SSH greeting
+    untrustedCertificate,  // HTTP/1.1 over TLS, from a CA the session does not trust
+    http2StreamReset,      // RST_STREAM (INTERNAL_ERROR) on the attempt's stream
+    http2GoAway,           // GOAWAY (INTERNAL_ERROR, the stream counted as seen), then close
   };
-  static constexpr std::array<Fault, 9> kAllFaults{Fault::connectionRefused,
-                                                   Fault::closedBeforeAnswer,
-                                                   Fault::truncatedBody,
-                                                   Fault::connectionReset,
-                                                   Fault::stall,
-                                                   Fault::notHTTP,
-                                                   Fault::untrustedCertificate,
-                                                   Fault::http2StreamReset,
-                                                   Fault::http2GoAway};
-
+  static constexpr auto kAllFaults = [] {
+    std::array<Fault, 9> all{};
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<Fault>(i);
+    return all;
+  }();
   enum class Step { unavailable, fault, ok };
   using Plan = std::function<Step(std::size_t attempt)>;  // attempts count from 1
 
-  [[nodiscard]] static std::string_view name(Fault fault);  // "ConnectionRefused", ...
-  [[nodiscard]] static std::int64_t curlCode(Fault fault);  // the code the failed attempt reports
+  static std::string_view name(Fault fault) { return kTraits[static_cast<int>(fault)].name; }
+  static std::int64_t curlCode(Fault fault) { return kTraits[static_cast<int>(fault)].code; }
 
-  FaultBench(Fault fault, Plan plan);
-  FaultBench(const FaultBench&) = delete;
-  FaultBench& operator=(const FaultBench&) = delete;
-  ~FaultBench();
+  FaultBench(Fault fault, Plan plan) : fault_(fault), plan_(std::move(plan)) {
+    FaultServer::TLSContext tls;
+    if (fault_ >= Fault::untrustedCertificate) {
+      issuer_ = std::make_unique<tools::LocalCertificateAuthority>();
+      trusted_ = serverContext(issuer_->issue(apiHost().host), http2());
+      if (!http2()) {
+        untrusted_ = serverContext(tools::LocalCertificateAuthority().issue(apiHost().host), false);
+      }
+      // Over HTTP/1.1 every attempt has a connection of its own.
+      tls = [this](std::size_t connection) {
+        return untrusted_ && plan_(connection) == Step::fault ? untrusted_.get() : trusted_.get();
+      };
+    }
+    if (fault_ == Fault::connectionRefused) refusing_ = std::make_unique<RefusingPort>();
+    server_ = std::make_unique<FaultServer>(
+        [this](FaultServer& server, int connection) {
+          http2() ? serveHTTP2(server, connection) : serveHTTP1(server, connection);
+        },
+        std::move(tls));
+  }
 
   // A fresh session for this fault. Tests hold it apart from the stack and let it go last, on their
   // own thread: a stack dropped while its last completion still runs ends on the loop thread.
-  [[nodiscard]] std::shared_ptr<URLSession> session() const;
-  // A URLSessionHTTPClient on `session`, under a client that numbers the attempts.
+  [[nodiscard]] std::shared_ptr<URLSession> session() const {
+    return URLSession::create(configuration());
+  }
+  [[nodiscard]] URLSessionConfiguration configuration() const {
+    URLSessionConfiguration configuration;
+    if (issuer_) {
+      configuration.additionalCABundlePath = issuer_->caFile();
+      configuration.hostOverrides = {
+          {apiHost().host, apiHost().port, "127.0.0.1", server_->port()}};
+    } else {
+      configuration.allowedSchemes = {"http"};
+    }
+    return configuration;
+  }
+  // A URLSessionHTTPClient on `session` under a client that numbers the attempts. Requests for the
+  // API host (the services') reach the bench: by the session's host override for TLS, by a new URL
+  // for plain HTTP, where a refused attempt goes to a port where nothing listens. Only a stall
+  // waits out the interval, the shortest the idle check honours.
   [[nodiscard]] std::shared_ptr<HTTPClient> client(const std::string& userAgent,
-                                                   std::shared_ptr<URLSession> session) const;
-  [[nodiscard]] URLSessionConfiguration configuration() const;
-  [[nodiscard]] URLRequest request() const;  // a GET of the bench's URL
+                                                   std::shared_ptr<URLSession> session) const {
+    const std::uint16_t plain = issuer_ ? 0 : server_->port();
+    const std::uint16_t refused = refusing_ ? refusing_->port() : 0;
+    auto adjust = [plan = plan_, stall = fault_ == Fault::stall, plain, refused](
+                      std::size_t attempt, URLRequest& request) {
+      const auto port = refused && plan(attempt) == Step::fault ? refused : plain;
+      if (port) {
+        request.setURL(*URL::parse("http://127.0.0.1:" + std::to_string(port) + "/torture"));
+      }
+      if (stall) request.setTimeoutInterval(1.0);
+    };
+    return AttemptCountingHTTPClient::create(
+        URLSessionHTTPClient::create(std::move(session), userAgent), attempts_, std::move(adjust));
+  }
+  [[nodiscard]] URLRequest request() const {  // a GET on the API host
+    return URLRequest(apiBaseURL().appendingPathComponent("torture"));
+  }
   [[nodiscard]] std::size_t clientAttempts() const { return attempts_->load(); }
   // Attempts that reached a listening server: connections, or HTTP/2 streams.
-  [[nodiscard]] std::size_t serverAttempts() const;
+  [[nodiscard]] std::size_t serverAttempts() const {
+    return http2() ? streams_.load() : server_->acceptCount();
+  }
+  [[nodiscard]] std::size_t connections() const { return server_->acceptCount(); }
   // Request heads as an HTTP/1.1 server received them; none for HTTP/2.
-  [[nodiscard]] std::vector<std::string> heads() const;
+  [[nodiscard]] std::vector<std::string> heads() const { return heads_.values(); }
 
  private:
-  void serveHTTP1(FaultServer& server, int connection);
+  struct Traits {
+    std::string_view name;
+    CURLcode code;            // what the failed attempt reports
+    std::string_view answer;  // what an HTTP/1.1 server sends
+  };
+  static constexpr Traits kTraits[] = {
+      {"ConnectionRefused", CURLE_COULDNT_CONNECT, ""},
+      {"ClosedBeforeAnswer", CURLE_GOT_NOTHING, ""},
+      {"TruncatedBody", CURLE_PARTIAL_FILE,
+       "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"},
+      {"ConnectionReset", CURLE_RECV_ERROR, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"},
+      {"Stall", CURLE_OPERATION_TIMEDOUT, ""},
+      {"NotHTTP", CURLE_UNSUPPORTED_PROTOCOL, "SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n"},
+      {"UntrustedCertificate", CURLE_PEER_FAILED_VERIFICATION, ""},
+      {"HTTP2StreamReset", CURLE_HTTP2_STREAM, ""},
+      // libcurl reports the stream the server counted but never answered as cut short.
+      {"HTTP2GoAway", CURLE_PARTIAL_FILE, ""}};
+  bool http2() const { return fault_ == Fault::http2StreamReset || fault_ == Fault::http2GoAway; }
+
+  // Shows `issued`, offers HTTP/2 by ALPN or nothing (HTTP/1.1), and never resumes a session, so
+  // that every connection shows its certificate.
+  static std::shared_ptr<SSL_CTX> serverContext(
+      const tools::LocalCertificateAuthority::Issued& issued, bool http2) {
+    std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), &SSL_CTX_free);
+    if (SSL_CTX_use_certificate_chain_file(context.get(), issued.certificateFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context.get(), issued.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+      throw std::runtime_error("FaultBench: bad certificate or key");
+    }
+    SSL_CTX_set_session_cache_mode(context.get(), SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_options(context.get(), SSL_OP_NO_TICKET);
+    SSL_CTX_set_num_tickets(context.get(), 0);
+    const auto selectHTTP2 = [](SSL*, const unsigned char** out, unsigned char* outLength,
+                                const unsigned char* in, unsigned int inLength, void*) {
+      return SSL_select_next_proto(const_cast<unsigned char**>(out), outLength,
+                                   reinterpret_cast<const unsigned char*>("\x02h2"), 3, in,
+                                   inLength) == OPENSSL_NPN_NEGOTIATED
+                 ? SSL_TLSEXT_ERR_OK
+                 : SSL_TLSEXT_ERR_NOACK;
+    };
+    if (http2) SSL_CTX_set_alpn_select_cb(context.get(), selectHTTP2, nullptr);
+    return context;
+  }
+
+  void serveHTTP1(FaultServer& server, int connection) {
+    const auto request = server.readRequest(connection);
+    if (!request) return;
+    const auto head = request->substr(0, request->find("\r\n\r\n") + 4);
+    const auto field = head.find("\r\nX-Attempt: ");
+    const Step step = plan_(field == std::string::npos ? 0 : std::stoul(head.substr(field + 13)));
+    heads_.record(head);
+    if (step == Step::fault) {
+      server.send(connection, kTraits[static_cast<int>(fault_)].answer);
+      if (fault_ == Fault::connectionReset) {
+        server.send(connection, std::string(1000, 'x'));
+        FaultServer::resetOnClose(connection);
+      }
+      if (fault_ == Fault::stall) server.receive(connection);  // returns once the client leaves
+    } else {
+      server.send(connection,
+                  step == Step::ok
+                      ? "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"
+                      : "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: "
+                        "close\r\n\r\n");
+    }
+  }
+
+  // Answers each request once its last frame has arrived.
+  static int onFrame(nghttp2_session* session, const nghttp2_frame* frame, void* bench) {
+    auto& self = *static_cast<FaultBench*>(bench);
+    if ((frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA) ||
+        (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) == 0) {
+      return 0;
+    }
+    const Step step = self.plan_(++self.streams_);
+    if (step == Step::fault && self.fault_ == Fault::http2GoAway) {
+      return nghttp2_session_terminate_session(session, NGHTTP2_INTERNAL_ERROR);
+    }
+    if (step == Step::fault) {
+      return nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, frame->hd.stream_id,
+                                       NGHTTP2_INTERNAL_ERROR);
+    }
+    std::uint8_t name[] = ":status";
+    std::uint8_t value[] = "503";
+    if (step == Step::ok) std::memcpy(value, "200", 3);
+    const nghttp2_nv status{name, value, 7, 3, NGHTTP2_NV_FLAG_NONE};
+    nghttp2_data_provider ok{};
+    ok.read_callback = [](nghttp2_session*, std::int32_t, std::uint8_t* buffer, std::size_t,
+                          std::uint32_t* flags, nghttp2_data_source*, void*) -> ssize_t {
+      *flags |= NGHTTP2_DATA_FLAG_EOF;
+      std::memcpy(buffer, "ok", 2);
+      return 2;
+    };
+    return nghttp2_submit_response(session, frame->hd.stream_id, &status, 1,
+                                   step == Step::ok ? &ok : nullptr);
+  }
+
+  void serveHTTP2(FaultServer& server, int connection) {
+    nghttp2_session_callbacks* callbacks = nullptr;
+    nghttp2_session_callbacks_new(&callbacks);
+    nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, &onFrame);
+    nghttp2_session* session = nullptr;
+    nghttp2_session_server_new(&session, callbacks, this);
+    nghttp2_session_callbacks_del(callbacks);
+    nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0);
+    for (bool open = true; open;) {
+      const std::uint8_t* bytes = nullptr;
+      for (ssize_t size; open && (size = nghttp2_session_mem_send(session, &bytes)) > 0;) {
+        open = server.send(connection,
+                           {reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size)});
+      }
+      const auto received =
+          open && nghttp2_session_want_read(session) ? server.receive(connection) : std::string();
+      open =
+          !received.empty() &&
+          nghttp2_session_mem_recv(session, reinterpret_cast<const std::uint8_t*>(received.data()),
+                                   received.size()) >= 0;
+    }
+    nghttp2_session_del(session);
+    server.finish(connection);
+  }
 
   Fault fault_;
   Plan plan_;
   std::shared_ptr<std::atomic<std::size_t>> attempts_ =
       std::make_shared<std::atomic<std::size_t>>(0);
-  // Before the servers: their threads record heads until the servers are destroyed.
-  mutable std::mutex mutex_;
-  std::vector<std::string> heads_;
+  // Before the server: its thread uses them until the server is destroyed.
+  std::atomic<std::size_t> streams_{0};
+  CompletionRecorder<std::string> heads_;
   std::unique_ptr<tools::LocalCertificateAuthority> issuer_;
-  std::unique_ptr<tools::LocalCertificateAuthority> stranger_;
+  std::shared_ptr<SSL_CTX> trusted_;
+  std::shared_ptr<SSL_CTX> untrusted_;
   std::unique_ptr<RefusingPort> refusing_;
-  std::unique_ptr<FaultServer> plain_;
-  std::unique_ptr<TLSFaultServer> tls_;
+  std::unique_ptr<FaultServer> server_;
 };
 
 }  // namespace tamsenor::testsupport

@@ -8,18 +8,15 @@ namespace tamsenor::testsupport {
 // value means every completion handed to the library has been destroyed, run or not.
 class LiveCompletionToken {
  public:
-  LiveCompletionToken() noexcept { ++live(); }
-  LiveCompletionToken(const LiveCompletionToken&) noexcept { ++live(); }
+  LiveCompletionToken() noexcept { ++live; }
+  LiveCompletionToken(const LiveCompletionToken&) noexcept { ++live; }
   LiveCompletionToken& operator=(const LiveCompletionToken&) noexcept = default;
-  ~LiveCompletionToken() { --live(); }
+  ~LiveCompletionToken() { --live; }
 
-  [[nodiscard]] static long count() noexcept { return live().load(); }
+  [[nodiscard]] static long count() noexcept { return live.load(); }
 
  private:
-  static std::atomic<long>& live() noexcept {
-    static std::atomic<long> counter{0};
-    return counter;
-  }
+  static inline std::atomic<long> live{0};
 };
 
 }  // namespace tamsenor::testsupport

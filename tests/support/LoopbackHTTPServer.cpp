@@ -18,19 +18,17 @@ extern "C" const char* __tsan_default_suppressions() {
 
 namespace tamsenor::testsupport {
 
-LoopbackHTTPServer::LoopbackHTTPServer() : server_(std::make_unique<httplib::Server>()) {
-  prepare();
-}
+LoopbackHTTPServer::LoopbackHTTPServer()
+    : LoopbackHTTPServer(std::make_unique<httplib::Server>()) {}
 
 LoopbackHTTPServer::LoopbackHTTPServer(const std::string& certificateFile,
                                        const std::string& keyFile)
-    : server_(std::make_unique<httplib::SSLServer>(certificateFile.c_str(), keyFile.c_str())),
-      secure_(true) {
-  if (!server_->is_valid()) throw std::runtime_error("LoopbackHTTPServer: bad certificate or key");
-  prepare();
-}
+    : LoopbackHTTPServer(
+          std::make_unique<httplib::SSLServer>(certificateFile.c_str(), keyFile.c_str())) {}
 
-void LoopbackHTTPServer::prepare() {
+LoopbackHTTPServer::LoopbackHTTPServer(std::unique_ptr<httplib::Server> server)
+    : server_(std::move(server)) {
+  if (!server_->is_valid()) throw std::runtime_error("LoopbackHTTPServer: bad certificate or key");
   // Reuse must be limited by the client only, so that a count of connections means something.
   server_->set_keep_alive_max_count(100'000);
   server_->set_keep_alive_timeout(30);
@@ -59,14 +57,15 @@ void LoopbackHTTPServer::start() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!server_->is_running()) {
     if (std::chrono::steady_clock::now() > deadline) {
-      throw std::runtime_error("LoopbackHTTPServer: not running after 10 s");
+      throw std::runtime_error("not running after 10 s");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
 std::string LoopbackHTTPServer::baseURL() const {
-  return std::string(secure_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+  const bool secure = dynamic_cast<const httplib::SSLServer*>(server_.get()) != nullptr;
+  return std::string(secure ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
 }
 
 std::size_t LoopbackHTTPServer::connectionCount() const {

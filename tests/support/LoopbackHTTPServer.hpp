@@ -2,13 +2,11 @@
 
 #include <httplib.h>
 
-#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
-#include <utility>
 
 namespace tamsenor::testsupport {
 
@@ -19,8 +17,6 @@ class LoopbackHTTPServer {
  public:
   LoopbackHTTPServer();                                                                // plain HTTP
   LoopbackHTTPServer(const std::string& certificateFile, const std::string& keyFile);  // HTTPS
-  LoopbackHTTPServer(const LoopbackHTTPServer&) = delete;
-  LoopbackHTTPServer& operator=(const LoopbackHTTPServer&) = delete;
   ~LoopbackHTTPServer();
 
   [[nodiscard]] httplib::Server& server() noexcept { return *server_; }
@@ -31,10 +27,9 @@ class LoopbackHTTPServer {
   [[nodiscard]] std::size_t requestCount() const;
 
  private:
-  void prepare();
+  explicit LoopbackHTTPServer(std::unique_ptr<httplib::Server> server);
 
   std::unique_ptr<httplib::Server> server_;
-  bool secure_ = false;
   int port_ = 0;
   std::thread thread_;
   mutable std::mutex mutex_;

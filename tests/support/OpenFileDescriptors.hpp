@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstddef>
 #include <filesystem>
-#include <system_error>
+#include <iterator>
 
 namespace tamsenor::testsupport {
 
@@ -10,13 +9,8 @@ namespace tamsenor::testsupport {
 // listing itself holds, the same every time).
 struct OpenFileDescriptors {
   [[nodiscard]] static std::size_t count() {
-    std::error_code error;
-    std::size_t count = 0;
-    for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
-         it.increment(error)) {
-      ++count;
-    }
-    return count;
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
   }
 };
 

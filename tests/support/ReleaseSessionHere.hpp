@@ -1,7 +1,5 @@
 #pragma once
 
-#include <memory>
-
 #include "tamsenor/platform/URLSession.hpp"
 
 namespace tamsenor::testsupport {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstddef>
 #include <thread>
 
 #include "support/LiveCompletionToken.hpp"
@@ -20,7 +18,6 @@ class ResourceBalanceTest : public ::testing::Test {
     completionsBefore_ = LiveCompletionToken::count();
     descriptorsBefore_ = OpenFileDescriptors::count();
   }
-
   void TearDown() override {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while ((LiveCompletionToken::count() != completionsBefore_ ||

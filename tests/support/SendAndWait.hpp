@@ -1,8 +1,5 @@
 #pragma once
 
-#include <chrono>
-#include <future>
-#include <memory>
 #include <stdexcept>
 
 #include "support/TaskOutcome.hpp"
@@ -26,9 +23,7 @@ inline TaskOutcome sendAndWait(URLSession& session, URLRequest request,
                                std::chrono::seconds limit = std::chrono::seconds(30)) {
   auto recorder = std::make_shared<CompletionRecorder<TaskOutcome>>();
   session.dataTask(std::move(request), recordInto(recorder)).resume();
-  if (!recorder->waitFor(1, limit)) {
-    throw std::runtime_error("no completion within the limit");
-  }
+  if (!recorder->waitFor(1, limit)) throw std::runtime_error("no completion within the limit");
   return recorder->entries().front().value;
 }
 

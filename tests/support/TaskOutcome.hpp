@@ -1,8 +1,5 @@
 #pragma once
 
-#include <memory>
-#include <optional>
-
 #include "support/CompletionRecorder.hpp"
 #include "tamsenor/platform/URLSessionDataTask.hpp"
 
