@@ -93,6 +93,12 @@ std::vector<HostileAnswer> hostileAnswers() {
        "Unrecognized or bad HTTP Content or Transfer-Encoding: only the chunked transfer coding "
        "is accepted",
        16 * 1024},
+      {"HeaderCutShortByTheClose", "HTTP/1.1 200 OK\r\nServer: x\r\n", "", bad,
+       weird + "the connection ended inside the response header"},
+      {"ChunkSizeThatIsNotHexadecimal", ok("Transfer-Encoding: chunked\r\n"), "zz\r\nhello\r\n",
+       CURLE_RECV_ERROR,
+       "Failure when receiving data from the peer: Illegal or missing hexadecimal sequence in "
+       "chunked-encoding"},
       {"ChunkedTransferCoding", ok("Transfer-Encoding: chunked\r\n"), chunk("hello") + chunk(""),
        CURLE_OK, "hello"},
       {"ContentEncodingIsLeftAlone",
