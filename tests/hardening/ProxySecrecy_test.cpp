@@ -49,7 +49,6 @@ std::vector<ProxyCase> proxyCases() {
                           "not a valid proxy URL";
   // clang-format off
   return {
-      {"UnsupportedScheme", "ftp://" + user + "127.0.0.1:{port}", scheme},
       {"HTTPSProxy", "https://" + user + "127.0.0.1:{port}", scheme},
       {"NoScheme", user + "127.0.0.1:{port}", bad},
       {"NoHost", "http://" + user + ":{port}", bad},
