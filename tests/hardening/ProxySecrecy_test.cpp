@@ -1,6 +1,4 @@
-// A proxy setting with credentials: a bad one fails every request of its session with a fixed
-// text that quotes none of it, a sound one gets its credentials to the proxy and nowhere else.
-// The environment names a proxy too (http_proxy, no_proxy=*); the session reads none of it.
+// A bad proxy setting fails with a text quoting none of it; the environment's proxy is ignored.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -26,8 +26,7 @@ using namespace std::chrono_literals;
 using testsupport::FaultServer;
 using testsupport::LiveCompletionToken;
 
-// Answers 200 "ok" after the microseconds the path names ("/delay/<n>"). A raw server of our own
-// rather than a server library, so that ThreadSanitizer sees all it does.
+// Answers 200 "ok" after the microseconds "/delay/<n>" names; a raw server ThreadSanitizer sees.
 void answerDelayed(FaultServer& server, int connection) {
   const auto request = server.readRequest(connection);
   if (!request) return;
@@ -35,12 +34,6 @@ void answerDelayed(FaultServer& server, int connection) {
   std::this_thread::sleep_for(std::chrono::microseconds(
       at == std::string::npos ? 0 : std::strtoul(request->c_str() + at + 7, nullptr, 10)));
   server.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-}
-
-URLSessionConfiguration plainHTTP() {
-  URLSessionConfiguration configuration;
-  configuration.allowedSchemes = {"http"};
-  return configuration;
 }
 
 // Every attempt goes to the delaying server, with a delay of up to 2 ms drawn from its number.
@@ -65,7 +58,9 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
   std::mt19937_64 random(seed);
 
   FaultServer server(&answerDelayed);
-  auto sharedSession = URLSession::create(plainHTTP());
+  URLSessionConfiguration plainHTTP;
+  plainHTTP.allowedSchemes = {"http"};
+  auto sharedSession = URLSession::create(plainHTTP);
   auto shared = delayedClient(sharedSession, server);
   const URLRequest anyPath(*URL::parse("http://127.0.0.1:" + std::to_string(server.port()) + "/"));
   auto late = std::make_shared<std::atomic<int>>(0);
@@ -80,7 +75,7 @@ TEST_F(ReleaseWhileInFlight, AThousandRandomReleasesLoseNothingAndCompleteNothin
     std::shared_ptr<void> released;
     if (round % 3 == 2) {  // the session itself, through the only client that owns it
       auto lines = std::make_shared<testsupport::CompletionRecorder<std::string>>();
-      auto client = delayedClient(URLSession::create(plainHTTP()), server);
+      auto client = delayedClient(URLSession::create(plainHTTP), server);
       for (int i = 0; i < inFlight; ++i) {
         client->perform(anyPath, [lines, token = LiveCompletionToken()](HTTPClientResult result) {
           lines->record(testsupport::describe(result));

@@ -1,6 +1,4 @@
-// The sign-in service over the whole stack and TLS to the real API URL, routed to loopback: the
-// signing token goes out on every attempt, and comes back in no log line and no error text; no
-// TLS secret that would expose it reaches a key-log file.
+// The signing token goes out on every attempt, and into no log line, error text or TLS key log.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -29,9 +27,7 @@ using Step = FaultBench::Step;
 
 const std::string kToken = "tmsn-signing-secret-5e1f0c9a77b2";
 
-// libcurl opens the file SSLKEYLOGFILE names when it is first initialised, and would write every
-// TLS connection's traffic secrets there. Set before main(): every session of this program meets
-// it.
+// Set before main(): libcurl reads SSLKEYLOGFILE once, when it is first initialised.
 struct KeyLogFile {
   KeyLogFile()
       : path(std::filesystem::temp_directory_path() /

@@ -1,5 +1,4 @@
-// A started request outlives whoever lets go of the stack or the session above it; ending a
-// session is explicit, and neither letting go nor ending one blocks on a handler.
+// A started request outlives the stack or session above it; letting go never blocks on a handler.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -103,8 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ReleaseCase{"RetryChainDuringLastAttemptSessionHeld", 2, 3, true, true}),
     [](const auto& param) { return std::string(param.param.name); });
 
-// A release that waited for the loop thread would wait forever: the completion needs the lock
-// that the releasing thread holds.
+// A release that waited for the loop thread would deadlock on the lock this thread holds.
 TEST(URLSessionLifetime, ReleasingWhileHoldingALockTheCompletionNeedsDoesNotBlock) {
   Gate gate(1);
   gate.open(1);
@@ -130,8 +128,7 @@ std::size_t threadCount() {
 }
 
 TEST(URLSessionLifetime, AReleasedSessionWithNothingInFlightEndsItsThreadByItself) {
-  // Threads of earlier tests may still be on their way out; count once they are gone. A thread
-  // started and joined first brings up any helper thread a sanitizer starts with the first one.
+  // Counted once earlier tests' threads and any sanitizer helper thread have settled.
   std::thread([] {}).join();
   auto before = threadCount();
   for (int i = 0; i < 100 && before != threadCount(); ++i) {
@@ -166,8 +163,7 @@ TEST_P(EndingASession, FinishesOrCancelsWhatStartedAndRefusesWhatComesAfter) {
     cancel ? session->invalidateAndCancel() : session->finishTasksAndInvalidate();
     ended->record(std::this_thread::get_id());
   };
-  // The stalled request is let through once the call has returned, except where the call waits
-  // for it: there, a moment after the call began.
+  // The stalled request goes once the call returned, or 200 ms in where the call waits for it.
   std::thread opener([&] {
     (void)ended->waitFor(1, c.cancel || c.fromHandler ? 10'000ms : 200ms);
     gate.open(1);

@@ -104,9 +104,7 @@ URLRequest parsed(const std::string& text, const std::string& base) {
   return request;
 }
 
-// One session sends every row in turn on one connection, so each starts on a handle the row
-// before used: nothing of a request may carry over. libcurl alone would add "Accept: */*", a form
-// content type and "Expect: 100-continue", and drop a blank value.
+// One connection for all rows: nothing of a request may carry over to the next on its handle.
 TEST_F(URLSessionWire, SendsExactlyTheRecordAndDeliversTheAnswerAsItCame) {
   struct Row {
     std::string request;  // as parsed() reads it; "CLIENT " first: through URLSessionHTTPClient
@@ -258,9 +256,7 @@ TEST_F(URLSessionWire, ATaskIsSentOnceResumedAndOnlyOnce) {
   EXPECT_EQ(requests_.count(), 1u);
 }
 
-// The API host is verified against the extra CA while the override routes it to loopback. Over
-// TLS, requests wait to share a connection in case the server speaks HTTP/2; plain HTTP never
-// multiplexes, so slow plain requests each get a connection at once instead.
+// Over TLS requests wait to share a connection; plain HTTP never multiplexes, so never waits.
 TEST(URLSessionTLS, MultiplexesOverHTTP2AndNeverWaitsToOverPlainHTTP) {
   using testsupport::FaultBench;
   constexpr std::size_t kPings = 10;
