@@ -182,60 +182,54 @@ Detached awaitOnce(Call call, CompletionRecorder<std::string>& seen) {
 
 enum class Op { perform, sendEmail, fetch, expose };
 
-struct Case {
-  const char* name;
-  Op op;
-  bool atOnce;       // answered inside the call, else later on another thread
-  const char* body;  // the answer's; none: the completion is dropped uncalled
-  std::string expected;
-};
-void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
-
-class Adapters : public ::testing::TestWithParam<Case> {};
-
 // The same call once through each adapter: the future first, then co_await.
-TEST_P(Adapters, DeliverWhatTheCompletionGetsOrABrokenPromiseOnTheSettlingThread) {
-  const Case& c = GetParam();
-  auto client = ScriptedHTTPClient::create();
-  auto signIn = RemoteMagicLinkSignInService::create(client, nullptr);
-  auto abTests =
-      RemoteABTestService::create(client, "guid", std::make_shared<testsupport::RecordingLogger>());
-  for (int i = 0; c.atOnce && i < 2; ++i) client->answerNext(200, c.body);
-  CompletionRecorder<std::string> seen;
-  const auto both = [&](auto call) {
-    auto future = call(useFuture);
-    awaitOnce(call, seen);
-    EXPECT_EQ(seen.count(), c.atOnce ? 1u : 0u);  // else suspended
-    std::thread([&] {
-      for (std::size_t i : {0u, 1u}) c.body ? client->respond(i, 200, c.body) : client->drop(i);
-    }).join();
-    ASSERT_EQ(future.wait_for(std::chrono::seconds(0)), std::future_status::ready);
-    try {
-      seen.record(text(future.get()));
-    } catch (const std::future_error& error) {
-      seen.record(text(error));
-    }
+TEST(Adapters, DeliverWhatTheCompletionGetsOrABrokenPromiseOnTheSettlingThread) {
+  const struct {
+    const char* name;
+    Op op;
+    bool atOnce;       // answered inside the call, else later on another thread
+    const char* body;  // the answer's; none: the completion is dropped uncalled
+    std::string expected;
+  } rows[] = {
+      {"PerformAtOnce", Op::perform, true, "hi", "200:hi"},
+      {"PerformDropped", Op::perform, false, nullptr, "broken promise"},
+      {"SendEmail", Op::sendEmail, false, "", "(nullopt)"},
+      {"Fetch", Op::fetch, false, kActiveB, "{ onboarding: active(variant_b) }"},
+      {"Expose", Op::expose, false, kActiveB, "onboarding: active(variant_b)"},
   };
-  if (c.op == Op::perform) both([&](auto... how) { return perform(*client, request(), how...); });
-  if (c.op == Op::sendEmail)
-    both([&](auto... how) { return sendEmail(*signIn, "a@b.org", how...); });
-  if (c.op == Op::fetch)
-    both([&](auto... how) { return fetchBucketsForTests(*abTests, {kOnboarding}, how...); });
-  if (c.op == Op::expose)
-    both([&](auto... how) { return exposeBucket(*abTests, "variant_b", kOnboarding, how...); });
-  ASSERT_EQ(seen.values(), std::vector<std::string>(2, c.expected));
-  EXPECT_EQ(seen.entries()[0].thread == std::this_thread::get_id(), c.atOnce);
+  for (const auto& c : rows) {
+    SCOPED_TRACE(c.name);
+    auto client = ScriptedHTTPClient::create();
+    auto signIn = RemoteMagicLinkSignInService::create(client, nullptr);
+    auto abTests = RemoteABTestService::create(client, "guid",
+                                               std::make_shared<testsupport::RecordingLogger>());
+    for (int i = 0; c.atOnce && i < 2; ++i) client->answerNext(200, c.body);
+    CompletionRecorder<std::string> seen;
+    const auto both = [&](auto call) {
+      auto future = call(useFuture);
+      awaitOnce(call, seen);
+      EXPECT_EQ(seen.count(), c.atOnce ? 1u : 0u);  // else suspended
+      std::thread([&] {
+        for (std::size_t i : {0u, 1u}) c.body ? client->respond(i, 200, c.body) : client->drop(i);
+      }).join();
+      ASSERT_EQ(future.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+      try {
+        seen.record(text(future.get()));
+      } catch (const std::future_error& error) {
+        seen.record(text(error));
+      }
+    };
+    if (c.op == Op::perform) both([&](auto... how) { return perform(*client, request(), how...); });
+    if (c.op == Op::sendEmail)
+      both([&](auto... how) { return sendEmail(*signIn, "a@b.org", how...); });
+    if (c.op == Op::fetch)
+      both([&](auto... how) { return fetchBucketsForTests(*abTests, {kOnboarding}, how...); });
+    if (c.op == Op::expose)
+      both([&](auto... how) { return exposeBucket(*abTests, "variant_b", kOnboarding, how...); });
+    ASSERT_EQ(seen.values(), std::vector<std::string>(2, c.expected));
+    EXPECT_EQ(seen.entries()[0].thread == std::this_thread::get_id(), c.atOnce);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryCall, Adapters,
-    ::testing::Values(Case{"PerformAtOnce", Op::perform, true, "hi", "200:hi"},
-                      Case{"PerformDropped", Op::perform, false, nullptr, "broken promise"},
-                      Case{"SendEmail", Op::sendEmail, false, "", "(nullopt)"},
-                      Case{"Fetch", Op::fetch, false, kActiveB,
-                           "{ onboarding: active(variant_b) }"},
-                      Case{"Expose", Op::expose, false, kActiveB, "onboarding: active(variant_b)"}),
-    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace tamsenor
