@@ -12,8 +12,10 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tamsenor::testsupport {
