@@ -1,6 +1,5 @@
-// Answers a careful client must not trust, from a raw loopback server: each fails with an exact
-// code and text or, where it is sound, arrives whole; and the bytes held through operator new
-// (tests/support/AllocationMeter) grow by no more than the row's bound while it runs.
+// Answers a careful client must not trust: each fails with an exact code and text or, where sound,
+// arrives whole, and the bytes held through operator new grow no more than the row's bound.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <zlib.h>

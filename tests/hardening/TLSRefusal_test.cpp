@@ -4,11 +4,6 @@
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
 
-#include <chrono>
-#include <memory>
-#include <optional>
-#include <string>
-
 #include "support/APIHost.hpp"
 #include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"

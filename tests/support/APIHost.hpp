@@ -6,8 +6,7 @@
 
 namespace tamsenor::testsupport {
 
-// The API base URL's host and port (443 unless the build names one): what a test routes to its
-// loopback server through the session's host override.
+// The API base URL's host and port, which tests route to loopback by a host override.
 struct HostAndPort {
   std::string host;
   std::uint16_t port = 443;

@@ -7,9 +7,8 @@
 
 namespace tamsenor::testsupport {
 
-// Numbers every request it passes on: "X-Attempt: <n>" (1-based, in the order of perform calls)
-// is set on the record, `adjust` may change it further (to send one attempt elsewhere), and the
-// count is shared with whoever holds `attempts`, so it stays readable after the client is gone.
+// Sets "X-Attempt: <n>" (1-based) on every request, lets `adjust` change it further, and shares
+// the count through `attempts`, so it stays readable after the client is gone.
 class AttemptCountingHTTPClient final : public HTTPClient {
  public:
   using Adjust = std::function<void(std::size_t attempt, URLRequest& request)>;

@@ -10,8 +10,7 @@
 
 namespace tamsenor::testsupport {
 
-// Collects values handed to completions on any thread, with the thread each arrived on, and lets
-// a test wait, bounded in time, until a number of them has arrived.
+// Collects values from completions on any thread, with that thread, and waits for a count.
 template <class T>
 class CompletionRecorder {
  public:
@@ -59,8 +58,7 @@ inline std::string describe(const HTTPClientResult& result) {
          std::string(asText(result.value().body()));
 }
 
-// A completion that records describe(result), after "<tag>=" when tagged; it keeps the recorder
-// alive as long as it may run.
+// A completion that records "<tag>=" (when tagged) and describe(result).
 inline HTTPClient::Completion recordLines(std::shared_ptr<CompletionRecorder<std::string>> lines,
                                           std::string tag = {}) {
   return [lines = std::move(lines), tag = std::move(tag)](HTTPClientResult result) {

@@ -3,11 +3,7 @@
 #include <curl/curl.h>
 #include <nghttp2/nghttp2.h>
 
-#include <array>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "support/APIHost.hpp"
 #include "support/AttemptCountingHTTPClient.hpp"
@@ -18,10 +14,8 @@
 
 namespace tamsenor::testsupport {
 
-// One fault class of the transport's matrix, ready to be met on chosen attempts: the loopback
-// server that makes it, a session and client that reach it, and counts of the attempts made and
-// of those the server saw. Every other attempt is answered 503 or 200 as the plan says, by the
-// same server, so a retry chain above can be driven attempt by attempt.
+// One fault class of the transport's matrix, met on the attempts the plan says; the same server
+// answers the others 503 or 200, and counts what it saw.
 class FaultBench {
  public:
   enum class Fault {
@@ -35,11 +29,6 @@ class FaultBench {
     http2StreamReset,      // RST_STREAM (INTERNAL_ERROR) on the attempt's stream
     http2GoAway,           // GOAWAY (INTERNAL_ERROR, the stream counted as seen), then close
   };
-  static constexpr auto kAllFaults = [] {
-    std::array<Fault, 9> all{};
-    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<Fault>(i);
-    return all;
-  }();
   enum class Step { unavailable, fault, ok };
   using Plan = std::function<Step(std::size_t attempt)>;  // attempts count from 1
 
@@ -67,8 +56,7 @@ class FaultBench {
         std::move(tls));
   }
 
-  // A fresh session for this fault. Tests hold it apart from the stack and let it go last, on their
-  // own thread: a stack dropped while its last completion still runs ends on the loop thread.
+  // A fresh session; tests let it go last, on their own thread, after the stack over it.
   [[nodiscard]] std::shared_ptr<URLSession> session() const {
     return URLSession::create(configuration());
   }
@@ -83,10 +71,8 @@ class FaultBench {
     }
     return configuration;
   }
-  // A URLSessionHTTPClient on `session` under a client that numbers the attempts. Requests for the
-  // API host (the services') reach the bench: by the session's host override for TLS, by a new URL
-  // for plain HTTP, where a refused attempt goes to a port where nothing listens. Only a stall
-  // waits out the interval, the shortest the idle check honours.
+  // Numbers the attempts and sends API-host requests to the bench (by host override under TLS,
+  // else by URL); a stall waits out 1 s, the shortest interval the idle check honours.
   [[nodiscard]] std::shared_ptr<HTTPClient> client(const std::string& userAgent,
                                                    std::shared_ptr<URLSession> session) const {
     const std::uint16_t plain = issuer_ ? 0 : server_->port();
@@ -134,8 +120,7 @@ class FaultBench {
       {"HTTP2GoAway", CURLE_PARTIAL_FILE, ""}};
   bool http2() const { return fault_ == Fault::http2StreamReset || fault_ == Fault::http2GoAway; }
 
-  // Shows `issued`, offers HTTP/2 by ALPN or nothing (HTTP/1.1), and never resumes a session, so
-  // that every connection shows its certificate.
+  // Never resumes a session, so that every connection shows its certificate.
   static std::shared_ptr<SSL_CTX> serverContext(
       const tools::LocalCertificateAuthority::Issued& issued, bool http2) {
     std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), &SSL_CTX_free);
@@ -169,7 +154,8 @@ class FaultBench {
       server.send(connection, kTraits[static_cast<int>(fault_)].answer);
       if (fault_ == Fault::connectionReset) {
         server.send(connection, std::string(1000, 'x'));
-        FaultServer::resetOnClose(connection);
+        const linger reset{1, 0};
+        ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
       }
       if (fault_ == Fault::stall) server.receive(connection);  // returns once the client leaves
     } else {

@@ -34,10 +34,8 @@ inline int boundLoopbackSocket(std::uint16_t& port) {
   return fd;
 }
 
-// A raw TCP server on 127.0.0.1 and an ephemeral port, for answers no HTTP server library makes.
-// Each accepted connection is handed to the behaviour, one at a time on the server's thread, and
-// closed when the behaviour returns. Given TLS contexts, a connection is handed over after its
-// handshake and the tools below speak TLS on it. The destructor stops waiting behaviours and joins.
+// A raw TCP (or TLS) server on 127.0.0.1 for answers no HTTP server library makes: connections go
+// to the behaviour one at a time on its thread and close when it returns.
 class FaultServer {
  public:
   using Behaviour = std::function<void(FaultServer& server, int connection)>;
@@ -62,8 +60,7 @@ class FaultServer {
   [[nodiscard]] std::uint16_t port() const noexcept { return port_; }
   [[nodiscard]] std::size_t acceptCount() const noexcept { return accepted_.load(); }
 
-  // Tools for behaviours. Each gives up when the server stops or after ten seconds of silence.
-  // The bytes that arrive next; none once the peer has closed.
+  // The bytes that arrive next; none once the peer closed, the server stops or after 10 s.
   std::string receive(int connection) {
     char buffer[16384];
     long count = 0;
@@ -102,8 +99,7 @@ class FaultServer {
     }
     return true;
   }
-  // Ends this side (TLS close_notify, then FIN) and waits until the peer closes too, so that what
-  // it still sends meanwhile is not answered with a reset.
+  // Ends this side and waits for the peer's close, so that what it still sends gets no reset.
   void finish(int connection) {
     if (ssl_) SSL_shutdown(ssl_);
     ::shutdown(connection, SHUT_WR);
@@ -112,8 +108,7 @@ class FaultServer {
            ::recv(connection, buffer, sizeof buffer, 0) > 0) {
     }
   }
-  // Accepts up to `count` further connections (plain TCP) that arrive within `within`, for a
-  // behaviour that must hold several at once; the behaviour closes them.
+  // Up to `count` further plain connections arriving within `within`; the behaviour closes them.
   std::vector<int> acceptMore(std::size_t count, std::chrono::milliseconds within) {
     const auto deadline = std::chrono::steady_clock::now() + within;
     std::vector<int> connections;
@@ -134,11 +129,6 @@ class FaultServer {
     return wait(-1, static_cast<int>(duration.count())) == 0;
   }
   void waitUntilStopped() { pause(std::chrono::milliseconds(kGiveUpMilliseconds)); }
-  // Makes the coming close send a TCP reset instead of an orderly end.
-  static void resetOnClose(int connection) {
-    const linger abortive{1, 0};
-    ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-  }
 
  private:
   static constexpr int kGiveUpMilliseconds = 10'000;
@@ -188,8 +178,7 @@ class FaultServer {
   std::thread thread_;
 };
 
-// A loopback port that refuses connections: bound, never listening, held until destruction so no
-// one else can take it meanwhile.
+// A loopback port that refuses connections: bound, never listening, held so no one else takes it.
 class RefusingPort {
  public:
   RefusingPort() : socket_(boundLoopbackSocket(port_)) {}

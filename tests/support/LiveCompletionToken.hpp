@@ -4,8 +4,7 @@
 
 namespace tamsenor::testsupport {
 
-// Captured by a test's completions: every copy alive is counted, so a count back at its starting
-// value means every completion handed to the library has been destroyed, run or not.
+// Counts its live copies: back at the start, every completion that captured one is destroyed.
 class LiveCompletionToken {
  public:
   LiveCompletionToken() noexcept { ++live; }

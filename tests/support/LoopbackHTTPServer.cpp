@@ -3,15 +3,9 @@
 #include <chrono>
 #include <stdexcept>
 
-// cpp-httplib comes from the system, built without ThreadSanitizer, which therefore cannot follow
-// how its worker threads share memory: with several connections open at once it reports races
-// inside cpp-httplib alone. Programs that use this server ignore reports with a frame in it; the
-// library under test meets the server only through sockets.
-// Loading cpp-httplib also initialises OpenSSL with its exit-time clean-up, before any code of
-// ours can ask for none; a session thread that ended on its own then has no ordering with that
-// clean-up that ThreadSanitizer can see. Tests end their sessions explicitly where they can
-// (testsupport::releaseSessionHere); the library's own exit safety is shown without this
-// suppression by the exit probe, which does not link cpp-httplib.
+// The system's cpp-httplib is not instrumented, so ThreadSanitizer sees races inside it alone, and
+// it sets up OpenSSL's exit-time clean-up before we can ask for none; the exit probe, which does
+// not link it, shows the library's exit safety without these suppressions.
 extern "C" const char* __tsan_default_suppressions() {
   return "race:libcpp-httplib.so\nrace:CRYPTO_THREAD_lock_free\n";
 }
@@ -29,10 +23,10 @@ LoopbackHTTPServer::LoopbackHTTPServer(const std::string& certificateFile,
 LoopbackHTTPServer::LoopbackHTTPServer(std::unique_ptr<httplib::Server> server)
     : server_(std::move(server)) {
   if (!server_->is_valid()) throw std::runtime_error("LoopbackHTTPServer: bad certificate or key");
-  // Reuse must be limited by the client only, so that a count of connections means something.
+  // Only the client limits reuse, so that a count of connections means something.
   server_->set_keep_alive_max_count(100'000);
   server_->set_keep_alive_timeout(30);
-  // Without it the server's header and body writes meet the client's delayed acknowledgement.
+  // Else the header and body writes meet the client's delayed acknowledgement.
   server_->set_tcp_nodelay(true);
   server_->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
     std::lock_guard lock(mutex_);

@@ -10,9 +10,8 @@
 
 namespace tamsenor::testsupport {
 
-// A cpp-httplib server on 127.0.0.1 and an ephemeral port, on a thread of its own. Register
-// routes on server() before start(); the destructor stops and joins. Connections stay open for
-// reuse and are counted by client address and port.
+// A cpp-httplib server on 127.0.0.1 on a thread of its own; register routes before start().
+// Connections stay open for reuse and are counted by client address and port.
 class LoopbackHTTPServer {
  public:
   LoopbackHTTPServer();                                                                // plain HTTP

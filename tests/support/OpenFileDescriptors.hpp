@@ -5,8 +5,7 @@
 
 namespace tamsenor::testsupport {
 
-// The process's open file descriptors, counted in /proc/self/fd (the count includes the one the
-// listing itself holds, the same every time).
+// The process's open file descriptors, the listing's own included (the same every time).
 struct OpenFileDescriptors {
   [[nodiscard]] static std::size_t count() {
     return static_cast<std::size_t>(

@@ -9,9 +9,8 @@
 
 namespace tamsenor::testsupport {
 
-// A fixture that checks after every test that live completions and open file descriptors are
-// back where they were before it. Servers and sessions belong in the test body, so that they are
-// gone by TearDown; threads that close their descriptors a moment later are given two seconds.
+// Checks after each test that live completions and open descriptors are back where they were
+// (servers and sessions belong in the test body); late closes are given two seconds.
 class ResourceBalanceTest : public ::testing::Test {
  protected:
   void SetUp() override {

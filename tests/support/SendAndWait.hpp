@@ -8,8 +8,7 @@
 
 namespace tamsenor::testsupport {
 
-// Sends one request and waits for what its completion receives; throws std::runtime_error when
-// nothing arrives within `limit`, so that a lost completion fails the test instead of hanging it.
+// Sends one request and waits for its completion; throws when none arrives within `limit`.
 inline HTTPClientResult sendAndWait(HTTPClient& client, URLRequest request,
                                     std::chrono::seconds limit = std::chrono::seconds(30)) {
   auto result = perform(client, std::move(request), useFuture);
