@@ -17,4 +17,8 @@ Connection::Connection(const ClientOptions& options)
                     : ClientStack::create(options, options.connectTo->first,
                                           options.connectTo->second, options.caFile)) {}
 
+// cpp-httplib's library sets OpenSSL up with its clean-up at exit when it is loaded, before this
+// program can ask for none; so the session's thread must have ended before main returns.
+Connection::~Connection() { stack_.session->finishTasksAndInvalidate(); }
+
 }  // namespace tamsenor::tools

@@ -13,6 +13,9 @@ namespace tamsenor::tools {
 class Connection {
  public:
   explicit Connection(const ClientOptions& options);
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection();
 
   [[nodiscard]] const std::shared_ptr<HTTPClient>& client() const noexcept { return stack_.client; }
   // The local service, or nothing with --connect-to.

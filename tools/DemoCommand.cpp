@@ -160,6 +160,8 @@ int demo(const ClientOptions& given) {
 
   std::cout << (asExpected ? "Every step went as expected.\n"
                            : "Some step did not go as expected.\n");
+  // The session's thread must be done before exit: see Connection::~Connection.
+  stack.session->finishTasksAndInvalidate();
   return asExpected ? 0 : 1;
 }
 

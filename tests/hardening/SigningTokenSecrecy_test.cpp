@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -99,8 +98,12 @@ TEST(SigningTokenSecrecy, SentOnEveryAttemptAndNeverInALogLineOrAKeyLog) {
                              "\r\nAccept: application/json\r\nUser-Agent: Secrecy/1\r\n"
                              "Content-Length: 31\r\n\r\n";
     std::vector<std::string> heads;  // without the bench's attempt numbers
-    for (const auto& received : bench.heads()) {
-      heads.push_back(std::regex_replace(received, std::regex("X-Attempt: \\d+\r\n"), ""));
+    for (auto received : bench.heads()) {
+      const auto field = received.find("X-Attempt: ");
+      if (field != std::string::npos) {
+        received.erase(field, received.find("\r\n", field) + 2 - field);
+      }
+      heads.push_back(received);
     }
     const auto reached = std::count(row.answers.begin(), row.answers.end(), Step::unavailable) +
                          std::count(row.answers.begin(), row.answers.end(), Step::ok);
