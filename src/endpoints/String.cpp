@@ -3,7 +3,8 @@
 namespace tamsenor {
 
 std::string& String::applicationJSON() {
-  static std::string value = "application/json";
+  // Never destroyed: a session's thread may still build a request while the process exits.
+  static std::string& value = *new std::string("application/json");
   return value;
 }
 

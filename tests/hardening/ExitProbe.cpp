@@ -1,10 +1,14 @@
 // Ends while the library may still be busy on a session's thread; ProcessExit_test wants status 0,
-// "ok" and nothing on standard error.   tamsenor_exit_probe inside|woken|readme|static PORT CA_FILE
+// "ok" and nothing on standard error.
+//   tamsenor_exit_probe inside|woken|readme|static|statics PORT CA_FILE
+#include <chrono>
 #include <cstdlib>
 #include <future>
 #include <iostream>
+#include <thread>
 
 #include "support/APIHost.hpp"
+#include "tamsenor/endpoints/String.hpp"
 #include "tamsenor/endpoints/V0Endpoint.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
@@ -12,6 +16,25 @@
 using namespace tamsenor;
 
 std::shared_ptr<HTTPClient> client;  // a static: "static" leaves it to the program's exit
+
+// An application static that takes its time at exit, after the library's own statics are gone
+// (they were made later); "statics" keeps the session's thread building requests meanwhile.
+bool slowExit = false;
+struct SlowToDestroy {
+  ~SlowToDestroy() {
+    if (slowExit) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+} slowToDestroy;
+
+// Sends a sign-in request again from each completion, for ever.
+struct Resender {
+  std::shared_ptr<HTTPClient> stack;
+  void operator()(HTTPClientResult) const {
+    using POST = V0Endpoint::POST;
+    stack->perform(POST(POST::send_sign_in_link{toData("{}"), String::applicationJSON()}).request(),
+                   *this);
+  }
+};
 
 int main(int argc, char** argv) {
   if (argc != 4) return 2;
@@ -39,6 +62,10 @@ int main(int argc, char** argv) {
   if (mode == "static") {  // with a slow request still in flight when main returns
     client->perform(GET(GET::research_interests_search{.query = "slow"}).request(),
                     [](HTTPClientResult) {});
+  }
+  if (mode == "statics") {
+    slowExit = true;
+    Resender{client}(HTTPClientResult::failure(HTTPClientError::unexpectedResponseType()));
   }
   if (!signIn) {
     client->perform(GET(GET::research_interests_stats{.id = 1}).request(),

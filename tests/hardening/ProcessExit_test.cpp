@@ -34,7 +34,7 @@ TEST_P(ProcessExit, EndsCleanlyEveryTime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ProcessExit,
-                         ::testing::Values("inside", "woken", "readme", "static"),
+                         ::testing::Values("inside", "woken", "readme", "static", "statics"),
                          [](const auto& mode) { return std::string(mode.param); });
 
 }  // namespace
