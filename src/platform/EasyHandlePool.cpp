@@ -2,8 +2,9 @@
 
 #include <cstddef>
 
-#include "platform/IdleTimer.hpp"
 #include "platform/ResponseReader.hpp"
+#include "platform/SendGate.hpp"
+#include "platform/TransferTimer.hpp"
 
 namespace tamsenor::detail {
 
@@ -30,7 +31,8 @@ std::unique_ptr<EasyHandlePool::Handle> EasyHandlePool::take(SessionCurlOptions&
   EasyOptions set(handle->easy.get());
   options.applyTo(set);
   ResponseReader::installOn(set);
-  IdleTimer::installOn(set);
+  TransferTimer::installOn(set);
+  SendGate::installOn(set);
   if (set.result() != CURLE_OK) {
     failure = set.result();
     return nullptr;

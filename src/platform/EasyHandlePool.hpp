@@ -23,7 +23,9 @@ class EasyHandlePool {
   // An idle handle, or a new one with `options` applied; nothing, with `failure` set, when libcurl
   // refuses one.
   [[nodiscard]] std::unique_ptr<Handle> take(SessionCurlOptions& options, CURLcode& failure);
-  // Back from a finished transfer (which may have had none); freed when enough are idle.
+  // Back from a transfer that ended cleanly (or had none): libcurl keeps state of a transfer that
+  // went wrong in the handle (its count of resends, a refused stream), so such handles are freed
+  // instead. Freed too when enough are idle.
   void giveBack(std::unique_ptr<Handle> handle);
   void clear() noexcept { idle_.clear(); }
 

@@ -39,6 +39,7 @@ std::optional<URLError> forEachMember(std::string_view value, Member member) {
 std::optional<URLError> ResponseHeadCheck::statusLine(std::string_view line) {
   contentLength_.reset();
   chunked_ = false;
+  http10_ = line.starts_with("HTTP/1.0 ");
   const auto space = line.find(' ');
   if (space != std::string_view::npos && line.substr(space + 1, 3) == "101") {
     return refused(CURLE_WEIRD_SERVER_REPLY, "101 Switching Protocols without a requested upgrade");
@@ -46,10 +47,28 @@ std::optional<URLError> ResponseHeadCheck::statusLine(std::string_view line) {
   return std::nullopt;
 }
 
-std::optional<URLError> ResponseHeadCheck::field(std::string_view name, std::string_view value) {
-  if (equalsIgnoringASCIICase(name, "Content-Length")) return readContentLength(value);
-  if (equalsIgnoringASCIICase(name, "Transfer-Encoding")) return readTransferEncoding(value);
-  return std::nullopt;
+std::optional<URLError> ResponseHeadCheck::fieldLine(std::string_view line) {
+  const auto colon = line.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const auto name = line.substr(0, colon);
+  // libcurl would not take "Content-Length : 2" for a length and read to the close instead.
+  if (!name.empty() && (name.back() == ' ' || name.back() == '\t')) {
+    return refused(CURLE_WEIRD_SERVER_REPLY, "a header field has a blank before its colon");
+  }
+  const auto value = withoutBlanks(line.substr(colon + 1));
+  std::optional<URLError> refusal;
+  if (equalsIgnoringASCIICase(name, "Content-Length")) {
+    refusal = readContentLength(value);
+  } else if (equalsIgnoringASCIICase(name, "Transfer-Encoding")) {
+    if (http10_) {
+      return refused(CURLE_WEIRD_SERVER_REPLY, "an HTTP/1.0 answer has a transfer coding");
+    }
+    refusal = readTransferEncoding(value);
+  }
+  if (!refusal && chunked_ && contentLength_) {
+    return refused(CURLE_WEIRD_SERVER_REPLY, "Content-Length together with chunked coding");
+  }
+  return refusal;
 }
 
 // Repeats and list members ("5, 5") are one length said again; anything else is a framing the

@@ -51,20 +51,31 @@ std::string versionText(long version) {
 void ResponseReader::installOn(EasyOptions& set) {
   set(CURLOPT_WRITEFUNCTION, &ResponseReader::onBody);
   set(CURLOPT_HEADERFUNCTION, &ResponseReader::onHeader);
-  set(CURLOPT_PREREQFUNCTION, &ResponseReader::onSend);
 }
 
-void ResponseReader::start(EasyOptions& set, std::size_t bodyLimit) {
+void ResponseReader::start(EasyOptions& set, CURL* easy, std::size_t requestBodyBytes,
+                           std::size_t bodyLimit, TransferTimer& timer) {
   errorBuffer_[0] = '\0';
   set(CURLOPT_ERRORBUFFER, errorBuffer_);
   set(CURLOPT_WRITEDATA, static_cast<void*>(this));
   set(CURLOPT_HEADERDATA, static_cast<void*>(this));
-  set(CURLOPT_PREREQDATA, static_cast<void*>(this));
+  easy_ = easy;
+  requestBodyBytes_ = requestBodyBytes;
   bodyLimit_ = bodyLimit;
+  timer_ = &timer;
+}
+
+bool ResponseReader::answeredBeforeTheRequestWasSent() const {
+  const auto length = headCheck_.contentLength();
+  if (!length || body_.size() != static_cast<std::uint64_t>(*length)) return false;
+  curl_off_t sent = 0;
+  curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent);
+  return static_cast<std::uint64_t>(sent) < requestBodyBytes_;
 }
 
 size_t ResponseReader::onBody(char* data, size_t size, size_t count, void* reader) noexcept {
   auto& self = *static_cast<ResponseReader*>(reader);
+  self.timer_->noteActivity();
   const size_t bytes = size * count;
   const std::size_t held = self.body_.size();
   const std::size_t limit = self.bodyLimit_;
@@ -86,15 +97,21 @@ size_t ResponseReader::onBody(char* data, size_t size, size_t count, void* reade
   } catch (...) {
     return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
   }
+  if (self.requestBodyBytes_ != 0 && self.answeredBeforeTheRequestWasSent()) {
+    self.answeredEarly_ = true;
+    return 0;  // the same, which outcome() then takes for the answer
+  }
   return bytes;
 }
 
 size_t ResponseReader::onHeader(char* data, size_t size, size_t count, void* reader) noexcept {
   auto& self = *static_cast<ResponseReader*>(reader);
+  self.timer_->noteActivity();
   const size_t bytes = size * count;
   const std::string_view line = trimmed(std::string_view(data, bytes));
   try {
     if (line.starts_with("HTTP/")) {
+      self.answered_ = true;
       self.refusal_ = self.headCheck_.statusLine(line);
       if (self.refusal_) return 0;
       // A new status line: whatever came before belonged to an interim (1xx) answer.
@@ -104,48 +121,42 @@ size_t ResponseReader::onHeader(char* data, size_t size, size_t count, void* rea
       self.headerComplete_ = false;
       return bytes;
     }
+    // Past the head, only trailer fields come (RFC 9110, section 6.5.1): they are not the
+    // answer's fields, and framing is decided by then.
+    if (self.headerComplete_) return bytes;
     if (line.empty()) {
       self.headerComplete_ = true;
       return bytes;
     }
+    self.refusal_ = self.headCheck_.fieldLine(line);
+    if (self.refusal_) return 0;
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) return bytes;
-    const auto name = trimmed(line.substr(0, colon));
-    const auto value = trimmed(line.substr(colon + 1));
-    self.refusal_ = self.headCheck_.field(name, value);
-    if (self.refusal_) return 0;
-    if (const auto length = self.headCheck_.contentLength();
-        length && equalsIgnoringASCIICase(name, "Content-Length")) {
-      auto reservation = std::min(*length, kMaxBodyReservation);
-      if (self.bodyLimit_ != 0) {
-        reservation = std::min(reservation, static_cast<std::int64_t>(self.bodyLimit_));
-      }
-      self.body_.reserve(static_cast<std::size_t>(reservation));
-    }
-    self.headers_.append(std::string(name), std::string(value));
+    const auto name = line.substr(0, colon);
+    if (equalsIgnoringASCIICase(name, "Content-Length")) self.reserveBody();
+    self.headers_.append(std::string(name), std::string(trimmed(line.substr(colon + 1))));
   } catch (...) {
     return 0;
   }
   return bytes;
 }
 
-int ResponseReader::onSend(void* reader, char*, char*, int, int) noexcept {
-  // libcurl sends a request again on a fresh connection when a reused one dies after it went
-  // out. That would put it on the wire twice; only the retry composer decides on another attempt.
-  auto& self = *static_cast<ResponseReader*>(reader);
-  return ++self.sendCount_ == 1 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
+void ResponseReader::reserveBody() {
+  const auto length = headCheck_.contentLength();
+  if (!length) return;
+  auto reservation = std::min(*length, kMaxBodyReservation);
+  if (bodyLimit_ != 0) reservation = std::min(reservation, static_cast<std::int64_t>(bodyLimit_));
+  body_.reserve(static_cast<std::size_t>(reservation));
 }
 
-std::optional<URLError> ResponseReader::outcome(CURL* easy, CURLcode code, const IdleTimer& idle,
-                                                const URL& url) {
+std::optional<URLError> ResponseReader::outcome(CURL* easy, CURLcode code, const URL& url) {
   if (refusal_) return std::move(refusal_);
-  if (code == CURLE_ABORTED_BY_CALLBACK && idle.expired()) {
-    code = CURLE_OPERATION_TIMEDOUT;
-    idle.describeExpiry(errorBuffer_);
-  } else if (code == CURLE_ABORTED_BY_CALLBACK && sendCount_ > 1) {
-    code = CURLE_GOT_NOTHING;
-    std::snprintf(errorBuffer_, sizeof errorBuffer_,
-                  "the connection closed before an answer; the request is not sent twice");
+  if (code == CURLE_WRITE_ERROR && answeredEarly_) code = CURLE_OK;
+  if (code == CURLE_OUT_OF_MEMORY && !headerComplete_ && errorBuffer_[0] == '\0') {
+    // libcurl holds a field line in a buffer of CURL_MAX_HTTP_HEADER bytes and reports a longer
+    // one as out of memory.
+    code = CURLE_WEIRD_SERVER_REPLY;
+    std::snprintf(errorBuffer_, sizeof errorBuffer_, "the response head is too large");
   }
   if (code == CURLE_OK && !headerComplete_) {
     // libcurl accepts a header cut off by the end of the connection as a whole answer; what the

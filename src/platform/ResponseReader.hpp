@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "platform/CurlHandles.hpp"
-#include "platform/IdleTimer.hpp"
 #include "platform/ResponseHeadCheck.hpp"
+#include "platform/TransferTimer.hpp"
 #include "tamsenor/platform/Data.hpp"
 #include "tamsenor/platform/HTTPHeaderFields.hpp"
 #include "tamsenor/platform/URL.hpp"
@@ -17,20 +17,28 @@
 
 namespace tamsenor::detail {
 
-// Reads one exchange's answer as libcurl hands it over (head checked line by line, body kept
-// within the session's limit), and turns how the exchange ended into a response or an error.
-// One reader per transfer, on the loop thread only.
+// Reads one exchange's answer as libcurl hands it over (head checked line by line, trailer fields
+// dropped, body kept within the session's limit, every piece reported to the timer), and turns
+// how the exchange ended into a response or an error. An answer whose body is complete by its
+// Content-Length while the request's body is still going out ends the exchange there (RFC 9113,
+// section 8.1): libcurl 7.88 would wait for the rest to be wanted. One reader per run of a
+// transfer, on the loop thread only.
 class ResponseReader {
  public:
-  // What every easy handle keeps: the hooks for head, body and sending.
+  // What every easy handle keeps: the hooks for head and body.
   static void installOn(EasyOptions& set);
-  // Starts reading an exchange on a handle that installOn() prepared. `bodyLimit` 0: none.
-  void start(EasyOptions& set, std::size_t bodyLimit);
+  // Starts reading an exchange on `easy`, a handle that installOn() prepared, which sends a body
+  // of `requestBodyBytes`. `bodyLimit` 0: none.
+  void start(EasyOptions& set, CURL* easy, std::size_t requestBodyBytes, std::size_t bodyLimit,
+             TransferTimer& timer);
+  // libcurl's error buffer for the exchange.
+  [[nodiscard]] const char* errorBuffer() const noexcept { return errorBuffer_; }
+  // Whether any of an answer (a status line) has arrived.
+  [[nodiscard]] bool answered() const noexcept { return answered_; }
 
   // libcurl is done with `easy` and reports `code`: the error the exchange ended with, if any,
   // else the response, kept for takeResponse().
-  [[nodiscard]] std::optional<URLError> outcome(CURL* easy, CURLcode code, const IdleTimer& idle,
-                                                const URL& url);
+  [[nodiscard]] std::optional<URLError> outcome(CURL* easy, CURLcode code, const URL& url);
   [[nodiscard]] Data takeBody() noexcept { return std::move(body_); }
   [[nodiscard]] std::shared_ptr<const HTTPURLResponse> takeResponse() noexcept {
     return std::move(response_);
@@ -39,17 +47,22 @@ class ResponseReader {
  private:
   static size_t onBody(char* data, size_t size, size_t count, void* reader) noexcept;
   static size_t onHeader(char* data, size_t size, size_t count, void* reader) noexcept;
-  static int onSend(void* reader, char*, char*, int, int) noexcept;
+  void reserveBody();
+  bool answeredBeforeTheRequestWasSent() const;
 
   Data body_;
   HTTPHeaderFields headers_;
   std::shared_ptr<const HTTPURLResponse> response_;
   ResponseHeadCheck headCheck_;
   std::size_t bodyLimit_ = 0;
+  std::size_t requestBodyBytes_ = 0;
+  CURL* easy_ = nullptr;
+  TransferTimer* timer_ = nullptr;
   // Why a hook stopped the exchange; it outranks the code libcurl then reports.
   std::optional<URLError> refusal_;
+  bool answered_ = false;
   bool headerComplete_ = false;  // the blank line after the last status line arrived
-  int sendCount_ = 0;            // how often libcurl was about to put the request on a connection
+  bool answeredEarly_ = false;   // the whole answer came while the request's body went out
   char errorBuffer_[CURL_ERROR_SIZE] = {};
 };
 

@@ -80,6 +80,9 @@ bool SessionCurlOptions::waitsToMultiplex(const URL& url) const noexcept {
 void SessionCurlOptions::applyTo(EasyOptions& set) {
   set(CURLOPT_PROTOCOLS_STR, protocols_.c_str());
   set(CURLOPT_NOSIGNAL, 1L);
+  // Ending a transfer in the middle of a name lookup would otherwise wait for the lookup, and
+  // with it the whole session.
+  set(CURLOPT_QUICK_EXIT, 1L);
   set(CURLOPT_FOLLOWLOCATION, 0L);
   set(CURLOPT_HTTP_VERSION, http2_ ? long{CURL_HTTP_VERSION_2TLS} : long{CURL_HTTP_VERSION_1_1});
   set(CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2});
@@ -103,6 +106,7 @@ void SessionCurlOptions::applyTo(EasyOptions& set) {
     set(CURLOPT_PROXYPASSWORD, proxy_->password.c_str());
   }
   if (share_) set(CURLOPT_SHARE, share_.get());
+  sockets_.installOn(set);
 }
 
 void SessionCurlOptions::applyTo(CURLM* multi) const {

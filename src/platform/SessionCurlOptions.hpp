@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/AdditionalCAStore.hpp"
+#include "platform/ConnectionSockets.hpp"
 #include "platform/CurlHandles.hpp"
 #include "platform/ProxySetting.hpp"
 #include "tamsenor/platform/URL.hpp"
@@ -33,6 +34,7 @@ class SessionCurlOptions {
   void applyTo(EasyOptions& set);
   // The options of the session's multi handle.
   void applyTo(CURLM* multi) const;
+  [[nodiscard]] ConnectionSockets& sockets() noexcept { return sockets_; }
 
  private:
   std::size_t maxConnectionsPerHost_;
@@ -43,6 +45,7 @@ class SessionCurlOptions {
   std::optional<ProxySetting> proxy_;
   std::optional<URLError> proxyError_;
   ShareHandle share_;
+  ConnectionSockets sockets_;
 };
 
 }  // namespace tamsenor::detail

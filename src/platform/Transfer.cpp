@@ -66,6 +66,10 @@ void setMethodAndBody(EasyOptions& set, const std::string& method, const std::op
 
 std::optional<URLError> Transfer::setUp(EasyHandlePool& pool, SessionCurlOptions& options,
                                         std::size_t bodyLimit) {
+  const SendGate::Rerun rerun = gate.rerun();  // of the run before, if any
+  overHTTP1 = overHTTP1 || rerun == SendGate::Rerun::overHTTP1;
+  reader = ResponseReader();
+
   CURLcode failure = CURLE_OK;
   handle = pool.take(options, failure);
   if (!handle) return URLError(failure, curl_easy_strerror(failure));
@@ -79,13 +83,22 @@ std::optional<URLError> Transfer::setUp(EasyHandlePool& pool, SessionCurlOptions
     return URLError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
   }
 
-  EasyOptions set(handle->easy.get());
+  CURL* easy = handle->easy.get();
+  const bool multiplexes = !overHTTP1 && options.waitsToMultiplex(request.url());
+  EasyOptions set(easy);
   set(CURLOPT_PRIVATE, static_cast<void*>(this));
   set(CURLOPT_URL, request.url().absoluteString().c_str());
   set(CURLOPT_HTTPHEADER, handle->headerList.data());
-  reader.start(set, bodyLimit);
-  idle.start(set, request.timeoutInterval());
-  set(CURLOPT_PIPEWAIT, options.waitsToMultiplex(request.url()) ? 1L : 0L);
+  reader.start(set, easy, body ? body->size() : 0, bodyLimit, timer);
+  timer.start(set);
+  gate.start(set, easy, options.sockets(), method, multiplexes, reader.errorBuffer());
+  set(CURLOPT_PIPEWAIT, multiplexes ? 1L : 0L);
+  // A request that must not go out twice avoids connections idle long enough for the server to
+  // be closing them (libcurl counts whole seconds: idle under 2 s); libcurl's default otherwise.
+  set(CURLOPT_MAXAGE_CONN, gate.idempotent() ? 118L : 1L);
+  // Handles of reruns are not pooled again, so these need no undoing.
+  if (rerun == SendGate::Rerun::onFreshConnection) set(CURLOPT_FRESH_CONNECT, 1L);
+  if (overHTTP1) set(CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
   setMethodAndBody(set, method, body, sendsBody);
   if (set.result() != CURLE_OK) return URLError(set.result(), curl_easy_strerror(set.result()));
   return std::nullopt;

@@ -10,10 +10,10 @@ namespace tamsenor::detail {
 
 namespace {
 
-// curl_multi_poll() shortens this to libcurl's own next deadline, so it only bounds how long an
-// idle session sleeps; every submission, release() and invalidate() wakes it at once.
-constexpr int kIdleWaitMilliseconds = 60'000;
-constexpr int kBusyWaitMilliseconds = 1'000;
+// curl_multi_poll() shortens the wait to libcurl's own next deadline, and the loop to its first
+// transfer's, so this only bounds how long a session with nothing due sleeps; every submission,
+// release() and invalidate() wakes it at once.
+constexpr int kLongestWaitMilliseconds = 60'000;
 
 }  // namespace
 
@@ -45,7 +45,8 @@ void URLSessionLoop::tearDown() {
 }
 
 void URLSessionLoop::enqueue(URLRequest request, Handler handler) {
-  auto transfer = std::make_unique<Transfer>(std::move(request), std::move(handler));
+  auto transfer = std::make_unique<Transfer>(std::move(request), std::move(handler),
+                                             configuration_.timeoutIntervalForResource);
   {
     std::lock_guard lock(mutex_);
     if (!invalidated_) {
@@ -57,7 +58,7 @@ void URLSessionLoop::enqueue(URLRequest request, Handler handler) {
     }
   }
   deliver(transfer->handler, std::nullopt, nullptr,
-          URLError(URLError::cancelled, "cancelled: the URL session was invalidated"));
+          URLError(URLError::cancelled, kCancelledDescription));
 }
 
 void URLSessionLoop::release() {
@@ -79,14 +80,6 @@ void URLSessionLoop::wakeUpLocked() {
   // The loop thread looks at the queue and the flags again before it waits. Once it is ending, the
   // multi handle may be gone; under the lock that cannot change meanwhile.
   if (std::this_thread::get_id() != loopThread_ && !ending_) curl_multi_wakeup(multi_.get());
-}
-
-int URLSessionLoop::waitMilliseconds() const {
-  // libcurl 7.88 can leave a transfer that waits for a free connection to its host untouched,
-  // with only its connect time-out as a timer, once the connections it waited for are closed
-  // rather than reused. Every transfer on a connection has a timer within a second (the speed
-  // check), so looking again after a second costs nothing otherwise.
-  return active_.empty() ? kIdleWaitMilliseconds : kBusyWaitMilliseconds;
 }
 
 bool URLSessionLoop::mayEnd() {
@@ -116,6 +109,7 @@ void URLSessionLoop::run() {
       int running = 0;
       curl_multi_perform(multi_.get(), &running);
       collectCompleted();
+      expireDue();
     }
     // Handlers run here, outside every libcurl callback, so they may submit new tasks, drop the
     // session or invalidate it; each of these only marks the queue or the flags.
@@ -126,7 +120,11 @@ void URLSessionLoop::run() {
       std::lock_guard lock(mutex_);
       busy = !submitted_.empty() || cancelling_;
     }
-    if (!busy) curl_multi_poll(multi_.get(), nullptr, 0, waitMilliseconds(), nullptr);
+    if (!busy) {
+      const int wait =
+          deadlines_.millisecondsUntilNext(DeadlineQueue::Clock::now(), kLongestWaitMilliseconds);
+      curl_multi_poll(multi_.get(), nullptr, 0, wait, nullptr);
+    }
   }
   tearDown();
   {

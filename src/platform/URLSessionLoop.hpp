@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/CurlHandles.hpp"
+#include "platform/DeadlineQueue.hpp"
 #include "platform/EasyHandlePool.hpp"
 #include "platform/SessionCurlOptions.hpp"
 #include "tamsenor/platform/URLSessionConfiguration.hpp"
@@ -22,11 +23,13 @@ struct Transfer;
 // or invalidated and nothing is left in flight. The other calls may come from any thread.
 //
 // A task's transfer goes through four steps, all on the loop thread but the first:
-//   submitted  enqueue() puts it in the queue.
-//   started    start() sets it up on a pooled easy handle and adds it to the multi handle, or
-//              fails it at once (refused request, set-up failure).
-//   completed  complete() takes it out of libcurl when libcurl is done with it or it is
-//              cancelled, and gives its handle back to the pool; its outcome is then fixed.
+//   submitted  enqueue() puts it in the queue; its timer starts.
+//   started    start() sets it up on a pooled easy handle, adds it to the multi handle and to
+//              the deadline queue, or fails it at once (refused request, set-up failure).
+//              rerun() starts it again on a fresh handle when its gate says the server cannot
+//              have processed it, or may process it again.
+//   completed  complete() takes it out of libcurl when libcurl is done with it, its deadline
+//              passed or it is cancelled; its outcome is then fixed.
 //   delivered  deliverCompleted() runs its handler, outside every libcurl callback, and frees it.
 class URLSessionLoop {
  public:
@@ -47,15 +50,19 @@ class URLSessionLoop {
   void run();
 
  private:
+  static constexpr const char* kCancelledDescription = "cancelled: the URL session was invalidated";
+
   void start(std::unique_ptr<Transfer> transfer);
+  void fail(std::unique_ptr<Transfer> transfer, URLError error);
   void collectCompleted();
+  void rerun(Transfer& transfer);
+  void expireDue();
   void complete(Transfer& transfer);
   void cancelAll(std::vector<std::unique_ptr<Transfer>>& queued);
   void deliverCompleted();
   void deliver(Handler& handler, std::optional<Data> body,
                std::shared_ptr<const URLResponse> response, std::optional<URLError> error);
   bool mayEnd();
-  int waitMilliseconds() const;
   void wakeUpLocked();
   void tearDown();
 
@@ -64,6 +71,7 @@ class URLSessionLoop {
   std::optional<SessionCurlOptions> options_;
   MultiHandle multi_;
   EasyHandlePool pool_;
+  DeadlineQueue deadlines_;
   std::vector<std::unique_ptr<Transfer>> active_;     // started: added to multi_
   std::vector<std::unique_ptr<Transfer>> completed_;  // waiting for their handlers
 

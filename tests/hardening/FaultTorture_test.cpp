@@ -152,18 +152,20 @@ TEST(FaultTorture, OnlyCancelledHoldsForARequestCancelledWithItsSession) {
   EXPECT_EQ(predicatesHolding(result.error().underlyingError().value()), "cancelled ");
 }
 
-// A reused connection that dies after the request went out must not make the transport resend it.
-TEST(NoSilentResend, AReusedConnectionThatDiesCostsOneAttempt) {
+// A kept-alive connection that dies after the request went out: the transport sends an idempotent
+// request once more on a fresh connection, and never a POST, which the server may have processed.
+TEST(ResendAfterLoss, OnlyAnIdempotentRequestGoesOutAgainOnAFreshConnection) {
   const struct {
     const char* method;
     std::optional<std::string> body;
     std::string framing;  // the request as the server sees it, but for its other fields
   } requests[] = {{"GET", std::nullopt, "GET /"},
-                  {"GET", "x", "GET /\r\nContent-Length: 1"},
+                  {"DELETE", "x", "DELETE /\r\nContent-Length: 1"},
                   {"POST", "{}", "POST /\r\nContent-Length: 2"},
                   {"POST", "", "POST /\r\nContent-Length: 0"},
-                  {"POST", std::nullopt, "POST /\r\nContent-Length: 0"}};
+                  {"PATCH", std::nullopt, "PATCH /"}};
   for (const auto& [method, body, framing] : requests) {
+    const bool idempotent = framing.starts_with("GET") || framing.starts_with("DELETE");
     for (const std::uint64_t retries : {0u, 1u, 2u}) {
       SCOPED_TRACE(framing + ", " + std::to_string(retries) + " retries");
       // Answers the first request on each connection 503, reads the second and closes unanswered.
@@ -191,11 +193,100 @@ TEST(NoSilentResend, AReusedConnectionThatDiesCostsOneAttempt) {
                                         ->withRetries(retries, StatusCodeRange(500, 599)),
                                    request);
       testsupport::releaseSessionHere(session);
-      EXPECT_EQ(describe(result), retries == 1 ? "networkError(Server returned nothing (no "
-                                                 "headers, no data): the connection closed "
-                                                 "before an answer; the request is not sent twice)"
-                                               : "503:");
-      EXPECT_EQ(seen->values(), std::vector<std::string>(retries + 1, framing));
+      EXPECT_EQ(describe(result),
+                retries == 1 && !idempotent
+                    ? "networkError(Server returned nothing (no headers, no data): the connection "
+                      "closed before an answer; the request may have reached the server and is "
+                      "not sent again)"
+                    : "503:");
+      // The resend is the first request on its connection, so it is answered 503.
+      EXPECT_EQ(seen->values(),
+                std::vector<std::string>(idempotent ? 2 * retries + 1 : retries + 1, framing));
+    }
+  }
+}
+
+// Streams the server provably never processed go out again, whatever the method, within the one
+// attempt; a server that refuses every stream is given up on. An answer that comes whole before
+// the request's body and a reset (NO_ERROR) after it arrive as they are.
+TEST(HTTP2StreamEnd, RefusedStreamsGoOutAgainAndEarlyAnswersArrive) {
+  const struct {
+    Fault fault;
+    const char* method;
+    bool always;  // every stream meets the fault, not only the first
+    std::string outcome;
+    std::size_t streams;
+    std::size_t http1Requests = 0;
+  } rows[] = {
+      {Fault::http2RefusedStream, "GET", false, "200:ok", 2},
+      {Fault::http2RefusedStream, "POST", false, "200:ok", 2},
+      {Fault::http2GoAwayUnseen, "POST", false, "200:ok", 2},
+      {Fault::http2RequiresHTTP1, "POST", true, "200:ok", 1, 1},
+      {Fault::http2EarlyAnswer, "POST", true, "200:received", 1},
+      {Fault::http2RefusedStream, "GET", true,
+       "networkError(Stream error in the HTTP/2 framing layer: the server refused the stream 100 "
+       "times)",
+       100},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(FaultBench::name(row.fault)) + " " + row.method);
+    FaultBench bench(row.fault, [always = row.always](std::size_t stream) {
+      return always || stream == 1 ? Step::fault : Step::ok;
+    });
+    auto session = bench.session();
+    auto request = bench.request();
+    request.setHTTPMethod(row.method);
+    if (row.fault == Fault::http2EarlyAnswer) request.setHTTPBody(Data(1024 * 1024, 'b'));
+    EXPECT_EQ(describe(testsupport::sendAndWait(*bench.client("Refused/1", session), request)),
+              row.outcome);
+    testsupport::releaseSessionHere(session);
+    EXPECT_EQ(bench.clientAttempts(), 1u);
+    EXPECT_EQ(bench.serverAttempts(), row.streams);
+    EXPECT_EQ(bench.heads().size(), row.http1Requests);
+  }
+}
+
+// A server done with an idle kept-alive connection closes it (over TLS with a close_notify that
+// libcurl 7.88 takes for life) or writes to it; the next request goes out on a fresh connection,
+// whatever its method, and reaches the server once.
+TEST(StaleConnection, TheNextRequestGoesOutOnceOnAFreshConnection) {
+  const auto api = testsupport::apiHost();
+  tools::LocalCertificateAuthority issuer;
+  const auto tls = FaultBench::serverContext(issuer.issue(api.host), false);
+  enum class Idle { closeNotify, strayAnswer };
+  for (const auto idle : {Idle::closeNotify, Idle::strayAnswer}) {
+    for (const std::string method : {"GET", "POST"}) {
+      SCOPED_TRACE(method + (idle == Idle::closeNotify ? " after a close_notify" : " after a 408"));
+      auto seen = std::make_shared<testsupport::CompletionRecorder<std::string>>();
+      FaultServer server(
+          [&, seen](FaultServer& self, int connection) {
+            const auto request = self.readRequest(connection);
+            if (!request) return;
+            seen->record(request->substr(0, request->find(' ')));
+            self.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+            self.pause(100ms);
+            if (idle == Idle::closeNotify) return self.finish(connection);
+            self.send(connection, "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n");
+            self.receive(connection);  // until the client lets go
+          },
+          [&](std::size_t) { return idle == Idle::closeNotify ? tls.get() : nullptr; });
+      URLSessionConfiguration configuration;
+      configuration.allowedSchemes = {"https", "http"};
+      configuration.additionalCABundlePath = issuer.caFile();
+      configuration.hostOverrides = {{api.host, api.port, "127.0.0.1", server.port()}};
+      auto session = URLSession::create(configuration);
+      URLRequest request(idle == Idle::closeNotify
+                             ? apiBaseURL().appendingPathComponent("stale")
+                             : *URL::parse("http://127.0.0.1:" + std::to_string(server.port())));
+      request.setHTTPMethod(method);
+      auto client = URLSessionHTTPClient::create(session, "Stale/1");
+      EXPECT_EQ(describe(testsupport::sendAndWait(*client, request)), "200:ok");
+      std::this_thread::sleep_for(300ms);
+      EXPECT_EQ(describe(testsupport::sendAndWait(*client, request)), "200:ok");
+      client.reset();
+      testsupport::releaseSessionHere(session);
+      EXPECT_EQ(seen->values(), std::vector<std::string>(2, method));
+      EXPECT_EQ(server.acceptCount(), 2u);
     }
   }
 }

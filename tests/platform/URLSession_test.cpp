@@ -17,6 +17,7 @@
 #include "support/FaultServer.hpp"
 #include "support/ReleaseSessionHere.hpp"
 #include "support/SendAndWait.hpp"
+#include "support/SlowNameLookup.hpp"
 #include "support/TaskOutcome.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
@@ -46,6 +47,7 @@ std::string told(const TaskOutcome& outcome) {
 
 // Records each request whole and answers it on the same kept-alive connection: "/moved/<status>"
 // redirects to target_, "/missing" is 404, "/failing" 500, "/drip" sends ten bytes 200 ms apart,
+// "/slow-head" its head a line every 400 ms, "/processing" four 102s 400 ms apart first,
 // anything else 200 "seen" (HEAD without the body).
 class URLSessionWire : public ::testing::Test {
  protected:
@@ -54,6 +56,14 @@ class URLSessionWire : public ::testing::Test {
   }
   std::string elsewhere() const {
     return "http://127.0.0.1:" + std::to_string(target_.port()) + "/";
+  }
+  // Sends `pieces` 400 ms apart, then `rest`; empty once the server stopped meanwhile.
+  static std::string slowly(FaultServer& server, int connection,
+                            const std::vector<std::string>& pieces, std::string rest) {
+    for (const auto& piece : pieces) {
+      if (!server.send(connection, piece) || !server.pause(400ms)) return "";
+    }
+    return rest;
   }
   std::string answer(FaultServer& server, int connection, const std::string& request) const {
     const auto path = request.substr(0, request.find(" HTTP/1.1")).substr(request.find(' ') + 1);
@@ -70,6 +80,16 @@ class URLSessionWire : public ::testing::Test {
         server.send(connection, std::string(1, digit));
       }
       return server.pause(200ms) ? "9" : "";
+    }
+    if (path == "/slow-head") {
+      return slowly(server, connection,
+                    {"HTTP/1.1 200 OK\r\n", "X-A: 1\r\n", "X-B: 2\r\n", "X-C: 3\r\n"},
+                    "Content-Length: 2\r\n\r\nok");
+    }
+    if (path == "/processing") {
+      return slowly(server, connection,
+                    std::vector<std::string>(4, "HTTP/1.1 102 Processing\r\n\r\n"),
+                    "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
     }
     return "HTTP/1.1 200 OK\r\nX-Reply: yes\r\nContent-Length: 4\r\n\r\n" +
            std::string(request.starts_with("HEAD ") ? "" : "seen");
@@ -182,40 +202,65 @@ TEST_F(URLSessionWire, SendsExactlyTheRecordAndDeliversTheAnswerAsItCame) {
 
 TEST_F(URLSessionWire, SettingsDecideTheOutcome) {
   const auto noCA = (std::filesystem::temp_directory_path() / "tamsenor-no-such-ca.pem").string();
+  const std::string timedOut = std::to_string(CURLE_OPERATION_TIMEDOUT) + " Timeout was reached: ";
   struct Row {
-    std::size_t bodyLimit;
-    std::optional<std::string> caFile;
     std::string url;
     std::string told;
+    std::size_t bodyLimit = 0;
+    std::optional<std::string> caFile{};
     double timeout = 0;  // 0: the request's own
+    double resourceLimit = 0;
+    bool queued = false;  // behind a drip that holds the only connection
+    std::chrono::milliseconds atLeast{0};
+    std::chrono::milliseconds below{2500};
   };
   // clang-format off
   const std::vector<Row> rows{
-      {4, {}, url("/wire"), "200:seen"},
-      // Only idleness counts: a 2 s drip that never pauses for 1 s succeeds.
-      {0, {}, url("/drip"), "200:0123456789", 1.0},
-      {4, {}, url("/missing"), std::to_string(CURLE_FILESIZE_EXCEEDED) +
-           " Maximum file size exceeded: the response body is over the limit of 4 bytes"},
-      {0, noCA, url("/wire"), "200:seen"},
-      {0, noCA, "https://127.0.0.1:" + std::to_string(target_.port()) + "/",
+      {url("/wire"), "200:seen", 4},
+      {url("/missing"), std::to_string(CURLE_FILESIZE_EXCEEDED) +
+           " Maximum file size exceeded: the response body is over the limit of 4 bytes", 4},
+      {url("/wire"), "200:seen", 0, noCA},
+      {"https://127.0.0.1:" + std::to_string(target_.port()) + "/",
        std::to_string(CURLE_SSL_CACERT_BADFILE) + " Problem with the SSL CA cert (path? access "
-           "rights?): no PEM certificate could be read from " + noCA}};
+           "rights?): no PEM certificate could be read from " + noCA, 0, noCA},
+      // Idleness is what times out: whatever moves, head lines, interim answers or body bytes,
+      // keeps an exchange going; a wait for a connection does not.
+      {url("/drip"), "200:0123456789", 0, {}, 1.0, 0, false, 1800ms},
+      {url("/slow-head"), "200:ok", 0, {}, 1.0, 0, false, 1200ms},
+      {url("/processing"), "200:ok", 0, {}, 1.0, 0, false, 1600ms},
+      {url("/wire"), timedOut + "no data moved for 1000 ms", 0, {}, 1.0, 0, true, 950ms, 1500ms},
+      {url("/drip"), timedOut + "the task ran past the session's timeoutIntervalForResource of 700 "
+           "ms", 0, {}, 1.0, 0.7, false, 650ms, 1200ms}};
   // clang-format on
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.url);
+    SCOPED_TRACE(row.url + " " + row.told);
     auto configuration = plainHTTP();
     configuration.allowedSchemes.push_back("https");
     configuration.maxResponseBodyBytes = row.bodyLimit;
     configuration.additionalCABundlePath = row.caFile;
+    configuration.timeoutIntervalForResource = row.resourceLimit;
+    configuration.maxConnectionsPerHost = 1;
     auto session = URLSession::create(configuration);
+    auto blocker = std::make_shared<Recorder>();
+    if (row.queued) {
+      session->dataTask(URLRequest(*URL::parse(url("/drip"))), testsupport::recordInto(blocker))
+          .resume();
+    }
     URLRequest request(*URL::parse(row.url));
     if (row.timeout > 0) request.setTimeoutInterval(row.timeout);
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(told(testsupport::sendAndWait(*session, request)), row.told);
-    EXPECT_GE(std::chrono::steady_clock::now() - started, row.timeout > 0 ? 1800ms : 0ms);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(elapsed, row.atLeast);
+    EXPECT_LT(elapsed, row.below);
     testsupport::releaseSessionHere(session);
+    if (row.queued) {
+      EXPECT_EQ(told(blocker->entries().at(0).value), "200:0123456789");
+    }
   }
-  EXPECT_EQ(requests_.count(), 4u);
+  // Every row's request reached the server but the CA file's and the queued one; the drip that
+  // the queued one waited behind did.
+  EXPECT_EQ(requests_.count(), rows.size() - 1);
   EXPECT_EQ(target_.acceptCount(), 0u);
 }
 
@@ -308,6 +353,53 @@ TEST(URLSessionTLS, MultiplexesOverHTTP2AndNeverWaitsToOverPlainHTTP) {
     EXPECT_EQ(server.connections(), http2 ? 1u : kPings);
     EXPECT_EQ(atOnce.exchange(0), kSlow);
   }
+}
+
+// A server may answer before it has read the request's body; the exchange ends with the answer,
+// not with the body that nobody reads any more.
+TEST(URLSessionEarlyAnswer, ArrivesWhileTheRequestBodyIsStillGoingOut) {
+  FaultServer server([](FaultServer& self, int connection) {
+    if (!self.readRequestHead(connection)) return;
+    self.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nreceived");
+    self.receive(connection);  // until the client lets go
+  });
+  auto session = URLSession::create(plainHTTP());
+  URLRequest upload(*URL::parse("http://127.0.0.1:" + std::to_string(server.port()) + "/"));
+  upload.setHTTPMethod("POST");
+  upload.setHTTPBody(Data(16 * 1024 * 1024, 'b'));  // more than the socket buffers hold
+  upload.setTimeoutInterval(5);
+  EXPECT_EQ(told(testsupport::sendAndWait(*session, upload)), "200:received");
+  testsupport::releaseSessionHere(session);
+}
+
+// A name lookup that takes its time holds up nothing but its own request: not the request's
+// time-out, not another request, not the session's end.
+TEST_F(URLSessionWire, ASlowNameLookupHoldsUpNothingElse) {
+  auto session = URLSession::create(plainHTTP());
+  const auto started = std::chrono::steady_clock::now();
+  const auto since = [started] { return std::chrono::steady_clock::now() - started; };
+  auto slow = std::make_shared<Recorder>();
+  URLRequest lookup(*URL::parse("http://a.slow-lookup.test:" + std::to_string(server_.port())));
+  lookup.setTimeoutInterval(1.0);
+  session->dataTask(lookup, testsupport::recordInto(slow)).resume();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(told(testsupport::sendAndWait(*session, URLRequest(*URL::parse(url("/wire"))))),
+            "200:seen");
+  EXPECT_LT(since(), 500ms);
+  ASSERT_TRUE(slow->waitFor(1, 5s));
+  EXPECT_EQ(
+      told(slow->entries().front().value),
+      std::to_string(CURLE_OPERATION_TIMEDOUT) + " Timeout was reached: no data moved for 1000 ms");
+  EXPECT_LT(since(), 1500ms);
+  lookup.setTimeoutInterval(60);
+  session->dataTask(lookup, testsupport::recordInto(slow)).resume();
+  std::this_thread::sleep_for(50ms);
+  session->invalidateAndCancel();
+  EXPECT_LT(since(), 2000ms);
+  EXPECT_LT(since(), testsupport::kSlowLookup);
+  ASSERT_EQ(slow->count(), 2u);
+  EXPECT_EQ(told(slow->entries().back().value),
+            std::to_string(URLError::cancelled) + " cancelled: the URL session was invalidated");
 }
 
 TEST(URLSessionHTTPClient, ClassifiesWhatATaskReceived) {

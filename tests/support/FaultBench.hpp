@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <nghttp2/nghttp2.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/APIHost.hpp"
@@ -28,6 +29,11 @@ class FaultBench {
     untrustedCertificate,  // HTTP/1.1 over TLS, from a CA the session does not trust
     http2StreamReset,      // RST_STREAM (INTERNAL_ERROR) on the attempt's stream
     http2GoAway,           // GOAWAY (INTERNAL_ERROR, the stream counted as seen), then close
+    // Refusals the transport answers by sending the request again; not in the matrix.
+    http2RefusedStream,  // RST_STREAM (REFUSED_STREAM)
+    http2GoAwayUnseen,   // GOAWAY (NO_ERROR) whose last stream is below the attempt's, then close
+    http2RequiresHTTP1,  // RST_STREAM (HTTP_1_1_REQUIRED); over HTTP/1.1 the attempt is answered
+    http2EarlyAnswer,    // 200 with its whole body before the request's, then RST_STREAM (NO_ERROR)
   };
   enum class Step { unavailable, fault, ok };
   using Plan = std::function<Step(std::size_t attempt)>;  // attempts count from 1
@@ -51,7 +57,8 @@ class FaultBench {
     if (fault_ == Fault::connectionRefused) refusing_ = std::make_unique<RefusingPort>();
     server_ = std::make_unique<FaultServer>(
         [this](FaultServer& server, int connection) {
-          http2() ? serveHTTP2(server, connection) : serveHTTP1(server, connection);
+          http2() && server.speaksHTTP2() ? serveHTTP2(server, connection)
+                                          : serveHTTP1(server, connection);
         },
         std::move(tls));
   }
@@ -100,27 +107,8 @@ class FaultBench {
   // Request heads as an HTTP/1.1 server received them; none for HTTP/2.
   [[nodiscard]] std::vector<std::string> heads() const { return heads_.values(); }
 
- private:
-  struct Traits {
-    std::string_view name;
-    CURLcode code;            // what the failed attempt reports
-    std::string_view answer;  // what an HTTP/1.1 server sends
-  };
-  static constexpr Traits kTraits[] = {
-      {"ConnectionRefused", CURLE_COULDNT_CONNECT, ""},
-      {"ClosedBeforeAnswer", CURLE_GOT_NOTHING, ""},
-      {"TruncatedBody", CURLE_PARTIAL_FILE,
-       "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"},
-      {"ConnectionReset", CURLE_RECV_ERROR, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"},
-      {"Stall", CURLE_OPERATION_TIMEDOUT, ""},
-      {"NotHTTP", CURLE_UNSUPPORTED_PROTOCOL, "SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n"},
-      {"UntrustedCertificate", CURLE_PEER_FAILED_VERIFICATION, ""},
-      {"HTTP2StreamReset", CURLE_HTTP2_STREAM, ""},
-      // libcurl reports the stream the server counted but never answered as cut short.
-      {"HTTP2GoAway", CURLE_PARTIAL_FILE, ""}};
-  bool http2() const { return fault_ == Fault::http2StreamReset || fault_ == Fault::http2GoAway; }
-
-  // Never resumes a session, so that every connection shows its certificate.
+  // A server context showing `issued`, offering HTTP/2 by ALPN when asked. It never resumes a
+  // session, so that every connection shows its certificate.
   static std::shared_ptr<SSL_CTX> serverContext(
       const tools::LocalCertificateAuthority::Issued& issued, bool http2) {
     std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), &SSL_CTX_free);
@@ -142,6 +130,31 @@ class FaultBench {
     if (http2) SSL_CTX_set_alpn_select_cb(context.get(), selectHTTP2, nullptr);
     return context;
   }
+
+ private:
+  struct Traits {
+    std::string_view name;
+    CURLcode code;            // what the failed attempt reports
+    std::string_view answer;  // what an HTTP/1.1 server sends
+  };
+  static constexpr Traits kTraits[] = {
+      {"ConnectionRefused", CURLE_COULDNT_CONNECT, ""},
+      {"ClosedBeforeAnswer", CURLE_GOT_NOTHING, ""},
+      {"TruncatedBody", CURLE_PARTIAL_FILE,
+       "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"},
+      {"ConnectionReset", CURLE_RECV_ERROR, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n"},
+      {"Stall", CURLE_OPERATION_TIMEDOUT, ""},
+      {"NotHTTP", CURLE_UNSUPPORTED_PROTOCOL, "SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n"},
+      {"UntrustedCertificate", CURLE_PEER_FAILED_VERIFICATION, ""},
+      {"HTTP2StreamReset", CURLE_HTTP2_STREAM, ""},
+      // libcurl reports the stream the server counted but never answered as cut short.
+      {"HTTP2GoAway", CURLE_PARTIAL_FILE, ""},
+      {"HTTP2RefusedStream", CURLE_HTTP2_STREAM, ""},
+      {"HTTP2GoAwayUnseen", CURLE_HTTP2_STREAM, ""},
+      {"HTTP2RequiresHTTP1", CURLE_OK,
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"},
+      {"HTTP2EarlyAnswer", CURLE_OK, ""}};
+  bool http2() const { return fault_ >= Fault::http2StreamReset; }
 
   void serveHTTP1(FaultServer& server, int connection) {
     const auto request = server.readRequest(connection);
@@ -167,20 +180,32 @@ class FaultBench {
     }
   }
 
-  // Answers each request once its last frame has arrived.
+  // Answers each request once its last frame has arrived; an early answer comes on its head.
   static int onFrame(nghttp2_session* session, const nghttp2_frame* frame, void* bench) {
     auto& self = *static_cast<FaultBench*>(bench);
+    if (self.fault_ == Fault::http2EarlyAnswer && frame->hd.type == NGHTTP2_HEADERS &&
+        (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) == 0) {
+      return self.answerEarly(session, frame->hd.stream_id);
+    }
     if ((frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA) ||
         (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) == 0) {
       return 0;
     }
     const Step step = self.plan_(++self.streams_);
+    const auto stream = frame->hd.stream_id;
     if (step == Step::fault && self.fault_ == Fault::http2GoAway) {
       return nghttp2_session_terminate_session(session, NGHTTP2_INTERNAL_ERROR);
     }
+    if (step == Step::fault && self.fault_ == Fault::http2GoAwayUnseen) {
+      return nghttp2_session_terminate_session2(session, std::max(stream - 2, 0), NGHTTP2_NO_ERROR);
+    }
     if (step == Step::fault) {
-      return nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, frame->hd.stream_id,
-                                       NGHTTP2_INTERNAL_ERROR);
+      self.demandedHTTP1_ = self.fault_ == Fault::http2RequiresHTTP1;
+      const std::uint32_t code = self.fault_ == Fault::http2RefusedStream ? NGHTTP2_REFUSED_STREAM
+                                 : self.fault_ == Fault::http2RequiresHTTP1
+                                     ? NGHTTP2_HTTP_1_1_REQUIRED
+                                     : NGHTTP2_INTERNAL_ERROR;
+      return nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, stream, code);
     }
     std::uint8_t name[] = ":status";
     std::uint8_t value[] = "503";
@@ -193,14 +218,43 @@ class FaultBench {
       std::memcpy(buffer, "ok", 2);
       return 2;
     };
-    return nghttp2_submit_response(session, frame->hd.stream_id, &status, 1,
-                                   step == Step::ok ? &ok : nullptr);
+    return nghttp2_submit_response(session, stream, &status, 1, step == Step::ok ? &ok : nullptr);
+  }
+
+  int answerEarly(nghttp2_session* session, std::int32_t stream) {
+    ++streams_;
+    std::uint8_t status[] = ":status";
+    std::uint8_t code[] = "200";
+    std::uint8_t length[] = "content-length";
+    std::uint8_t eight[] = "8";
+    const nghttp2_nv fields[] = {{status, code, 7, 3, NGHTTP2_NV_FLAG_NONE},
+                                 {length, eight, 14, 1, NGHTTP2_NV_FLAG_NONE}};
+    nghttp2_data_provider body{};
+    body.read_callback = [](nghttp2_session*, std::int32_t, std::uint8_t* buffer, std::size_t,
+                            std::uint32_t* flags, nghttp2_data_source*, void*) -> ssize_t {
+      *flags |= NGHTTP2_DATA_FLAG_EOF;
+      std::memcpy(buffer, "received", 8);
+      return 8;
+    };
+    return nghttp2_submit_response(session, stream, fields, 2, &body);
+  }
+
+  // Once an early answer is out whole, the rest of the request is not wanted.
+  static int onFrameSent(nghttp2_session* session, const nghttp2_frame* frame, void* bench) {
+    const auto& self = *static_cast<FaultBench*>(bench);
+    if (self.fault_ != Fault::http2EarlyAnswer || frame->hd.type != NGHTTP2_DATA ||
+        (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) == 0) {
+      return 0;
+    }
+    return nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, frame->hd.stream_id,
+                                     NGHTTP2_NO_ERROR);
   }
 
   void serveHTTP2(FaultServer& server, int connection) {
     nghttp2_session_callbacks* callbacks = nullptr;
     nghttp2_session_callbacks_new(&callbacks);
     nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, &onFrame);
+    nghttp2_session_callbacks_set_on_frame_send_callback(callbacks, &onFrameSent);
     nghttp2_session* session = nullptr;
     nghttp2_session_server_new(&session, callbacks, this);
     nghttp2_session_callbacks_del(callbacks);
@@ -210,6 +264,14 @@ class FaultBench {
       for (ssize_t size; open && (size = nghttp2_session_mem_send(session, &bytes)) > 0;) {
         open = server.send(connection,
                            {reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size)});
+      }
+      // The client comes back over HTTP/1.1, which this serial server serves only once it lets
+      // go of this connection: it does, without waiting for the client's close, once the client
+      // had time to read the reset.
+      if (open && demandedHTTP1_.exchange(false)) {
+        server.pause(std::chrono::milliseconds(200));
+        nghttp2_session_del(session);
+        return;
       }
       const auto received =
           open && nghttp2_session_want_read(session) ? server.receive(connection) : std::string();
@@ -228,6 +290,7 @@ class FaultBench {
       std::make_shared<std::atomic<std::size_t>>(0);
   // Before the server: its thread uses them until the server is destroyed.
   std::atomic<std::size_t> streams_{0};
+  std::atomic<bool> demandedHTTP1_{false};
   CompletionRecorder<std::string> heads_;
   std::unique_ptr<tools::LocalCertificateAuthority> issuer_;
   std::shared_ptr<SSL_CTX> trusted_;

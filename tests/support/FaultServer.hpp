@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -124,6 +125,13 @@ class FaultServer {
     }
     return connections;
   }
+  // Whether the connection being served agreed on HTTP/2 (ALPN "h2").
+  bool speaksHTTP2() const {
+    const unsigned char* protocol = nullptr;
+    unsigned int length = 0;
+    if (ssl_) SSL_get0_alpn_selected(ssl_, &protocol, &length);
+    return length == 2 && protocol[0] == 'h' && protocol[1] == '2';
+  }
   // Waits `duration`; false when the server stopped meanwhile.
   bool pause(std::chrono::milliseconds duration) {
     return wait(-1, static_cast<int>(duration.count())) == 0;
@@ -150,6 +158,9 @@ class FaultServer {
       const int connection = ready ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
       if (connection < 0) continue;
       const std::size_t number = ++accepted_;
+      // Answers go out as written, not held back for the client's delayed acknowledgement.
+      const int noDelay = 1;
+      ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
       if (SSL_CTX* context = tls_ ? tls_(number) : nullptr) {
         const timeval limit{kGiveUpMilliseconds / 1000, 0};  // bounds the blocking TLS calls
         ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);

@@ -46,7 +46,9 @@ class URLRequest {
   [[nodiscard]] URLRequestCachePolicy cachePolicy() const noexcept { return cachePolicy_; }
   void setCachePolicy(URLRequestCachePolicy policy) noexcept { cachePolicy_ = policy; }
 
-  // Seconds without any data moving before the exchange fails with a time-out.
+  // Seconds without a byte moving either way before the exchange fails with a time-out, counted
+  // from resume(): resolving, connecting and waiting for a free connection count. Not positive:
+  // 60 seconds.
   [[nodiscard]] double timeoutInterval() const noexcept { return timeoutInterval_; }
   void setTimeoutInterval(double seconds) noexcept { timeoutInterval_ = seconds; }
 

@@ -41,8 +41,13 @@ struct URLSessionConfiguration {
   // The most body bytes kept for one answer: past it the exchange fails (code 63, the description
   // names the limit) and the buffer never grows beyond it. 0 means no limit.
   std::size_t maxResponseBodyBytes = 64 * 1024 * 1024;
-  // Receives what a task handler throws, on the session's loop thread; without it the exception
-  // is dropped. Either way the loop and the other transfers go on.
+  // Seconds a task may take from resume() to its handler, whatever moves meanwhile; past it the
+  // task fails with a time-out whose description names this limit. Not positive: the default,
+  // seven days. (A request's timeoutInterval bounds its idleness.)
+  double timeoutIntervalForResource = 7 * 24 * 60 * 60;
+  // Receives what a task handler throws, on the thread that ran the handler (the loop thread; the
+  // resuming thread for a task refused after invalidation); without it the exception is dropped.
+  // Either way the loop and the other transfers go on.
   std::function<void(std::exception_ptr)> onHandlerException{};
 };
 

@@ -1,0 +1,69 @@
+#include "platform/TransferTimer.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace tamsenor::detail {
+
+namespace {
+
+constexpr double kDefaultTimeoutSeconds = 60;
+constexpr double kDefaultResourceSeconds = 7 * 86'400.0;
+// Far beyond any real wait, and far from overflowing the clock's arithmetic.
+constexpr double kLongestSeconds = 86'400.0 * 365;
+
+std::chrono::milliseconds limit(double seconds, double fallback) {
+  if (!(seconds > 0) || !std::isfinite(seconds)) seconds = fallback;
+  seconds = std::min(seconds, kLongestSeconds);
+  return std::chrono::milliseconds(std::max(1L, std::lround(seconds * 1000)));
+}
+
+URLError timedOut(const std::string& why) {
+  return URLError(CURLE_OPERATION_TIMEDOUT,
+                  std::string(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)) + ": " + why);
+}
+
+}  // namespace
+
+TransferTimer::TransferTimer(double timeoutInterval, double resourceInterval)
+    : lastMoved_(Clock::now()),
+      idleLimit_(limit(timeoutInterval, kDefaultTimeoutSeconds)),
+      lifeLimit_(limit(resourceInterval, kDefaultResourceSeconds)) {
+  lifeEnds_ = lastMoved_ + lifeLimit_;
+}
+
+void TransferTimer::installOn(EasyOptions& set) {
+  set(CURLOPT_XFERINFOFUNCTION, &TransferTimer::onProgress);
+  set(CURLOPT_NOPROGRESS, 0L);
+}
+
+void TransferTimer::start(EasyOptions& set) {
+  set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+  movedBytes_ = 0;
+}
+
+TransferTimer::Clock::time_point TransferTimer::deadline() const noexcept {
+  return std::min(lastMoved_ + idleLimit_, lifeEnds_);
+}
+
+URLError TransferTimer::expiry() const {
+  if (lifeEnds_ <= lastMoved_ + idleLimit_) {
+    return timedOut("the task ran past the session's timeoutIntervalForResource of " +
+                    std::to_string(lifeLimit_.count()) + " ms");
+  }
+  return timedOut("no data moved for " + std::to_string(idleLimit_.count()) + " ms");
+}
+
+int TransferTimer::onProgress(void* timer, curl_off_t, curl_off_t downloaded, curl_off_t,
+                              curl_off_t uploaded) noexcept {
+  // libcurl calls this whenever it looks at the transfer; only a change is news.
+  auto& self = *static_cast<TransferTimer*>(timer);
+  if (downloaded + uploaded != self.movedBytes_) {
+    self.movedBytes_ = downloaded + uploaded;
+    self.noteActivity();
+  }
+  return 0;
+}
+
+}  // namespace tamsenor::detail
