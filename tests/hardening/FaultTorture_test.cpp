@@ -148,7 +148,7 @@ TEST(FaultTorture, OnlyCancelledHoldsForARequestCancelledWithItsSession) {
   session->invalidateAndCancel();
   ASSERT_EQ(answer.wait_for(0s), std::future_status::ready);
   const auto result = answer.get();
-  ASSERT_FALSE(result.hasValue());
+  ASSERT_FALSE(result.has_value());
   EXPECT_EQ(predicatesHolding(result.error().underlyingError().value()), "cancelled ");
 }
 

@@ -331,8 +331,8 @@ TEST(URLSessionHTTPClient, ClassifiesWhatATaskReceived) {
            {Data{}, http, {}, {}}}) {
     // clang-format on
     const auto result = URLSessionHTTPClient::classify(row.body, row.response, row.error);
-    EXPECT_EQ(result.hasValue() ? std::nullopt : std::optional(result.error()), row.expected);
-    EXPECT_EQ(result.hasValue() ? &result.value().response() : nullptr,
+    EXPECT_EQ(result.has_value() ? std::nullopt : std::optional(result.error()), row.expected);
+    EXPECT_EQ(result.has_value() ? &result->response() : nullptr,
               row.expected ? nullptr : http.get());
   }
 }
