@@ -18,6 +18,7 @@
 #include "support/ReleaseSessionHere.hpp"
 #include "support/SendAndWait.hpp"
 #include "support/TaskOutcome.hpp"
+#include "support/URLErrorPredicates.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 
@@ -27,6 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::CompletionRecorder;
 using testsupport::FaultServer;
+using testsupport::predicatesHolding;
 using testsupport::TaskOutcome;
 using Recorder = CompletionRecorder<TaskOutcome>;
 
@@ -195,11 +197,14 @@ TEST_F(URLSessionWire, SettingsDecideTheOutcome) {
       // Only idleness counts: a 2 s drip that never pauses for 1 s succeeds.
       {0, {}, url("/drip"), "200:0123456789", 1.0},
       {4, {}, url("/missing"), std::to_string(CURLE_FILESIZE_EXCEEDED) +
-           " Maximum file size exceeded: the response body is over the limit of 4 bytes"},
+           " Maximum file size exceeded: the response body is over the limit of 4 bytes []"},
       {0, noCA, url("/wire"), "200:seen"},
       {0, noCA, "https://127.0.0.1:" + std::to_string(target_.port()) + "/",
        std::to_string(CURLE_SSL_CACERT_BADFILE) + " Problem with the SSL CA cert (path? access "
-           "rights?): no PEM certificate could be read from " + noCA}};
+           "rights?): no PEM certificate could be read from " + noCA + " [invalidConfiguration]"},
+      {0, {}, "ftp://127.0.0.1:" + std::to_string(target_.port()) + "/", std::to_string(
+           URLError::unsupportedScheme) + " URL scheme \"ftp\" is not allowed in this session "
+           "[invalidConfiguration]"}};
   // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE(row.url);
@@ -211,7 +216,9 @@ TEST_F(URLSessionWire, SettingsDecideTheOutcome) {
     URLRequest request(*URL::parse(row.url));
     if (row.timeout > 0) request.setTimeoutInterval(row.timeout);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(told(testsupport::sendAndWait(*session, request)), row.told);
+    const auto outcome = testsupport::sendAndWait(*session, request);
+    EXPECT_EQ(told(outcome) + (outcome.error ? " [" + predicatesHolding(*outcome.error) + "]" : ""),
+              row.told);
     EXPECT_GE(std::chrono::steady_clock::now() - started, row.timeout > 0 ? 1800ms : 0ms);
     testsupport::releaseSessionHere(session);
   }
