@@ -5,13 +5,15 @@
 #include <string>
 #include <utility>
 
+#include "tamsenor/Export.hpp"
+
 namespace tamsenor {
 
 // The transport's own error for an exchange: a code and a readable description of itself.
 // The session-backed client hands it on unchanged inside HTTPClientError::networkError.
 // Positive codes are libcurl's CURLcode values; the session's own codes below are negative.
 // A code keeps its value across releases, so a stored one stays meaningful.
-class URLError {
+class TAMSENOR_EXPORT URLError {
  public:
   static constexpr std::int64_t cancelled = -999;  // the session was destroyed first
   static constexpr std::int64_t invalidHeaderField = -1000;
