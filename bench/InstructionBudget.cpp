@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     const auto tests = abTests();
     measure(iterations, [&] {
       service->fetchBucketsForTests(tests, [](const auto& result) {
-        if (result.hasValue() && result.value().size() == 10) ++delivered;
+        if (result.has_value() && result.value().size() == 10) ++delivered;
       });
     });
   } else {

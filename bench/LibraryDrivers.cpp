@@ -111,7 +111,7 @@ int runABService(const LoadOptions& options, std::shared_ptr<HTTPClient> client,
   ClosedLoop loop(
       [&](std::function<void(bool)> done) {
         service->fetchBucketsForTests(tests, [done = std::move(done)](const auto& result) {
-          done(result.hasValue() && result.value().size() == LoadOptions::kABTests);
+          done(result.has_value() && result.value().size() == LoadOptions::kABTests);
         });
       },
       stats);
@@ -145,7 +145,7 @@ int runLibrary(const LoadOptions& options, LoadStats& stats) {
   ClosedLoop loop(
       [&](std::function<void(bool)> done) {
         client->perform(record, [done = std::move(done)](HTTPClientResult result) {
-          done(result.hasValue() && result.value().response().statusCode() == 200);
+          done(result.has_value() && result.value().response().statusCode() == 200);
         });
       },
       stats);

@@ -25,7 +25,8 @@ int postEndpoint(const ClientOptions& options, const std::string& caseName,
                  const EndpointArguments& arguments, const std::string& data);
 // A walk through the library against a local service, in plain text.
 int demo(const ClientOptions& options);
-// Runs a local service on `port` (0: ephemeral) until SIGINT or SIGTERM.
-int serve(std::uint16_t port);
+// Runs a local service on `port` (0: ephemeral) until SIGINT or SIGTERM; with `json`, prints
+// its URL and CA file as one JSON line for scripts instead of the text for people.
+int serve(std::uint16_t port, bool json);
 
 }  // namespace tamsenor::tools

@@ -203,6 +203,9 @@ int main(int argc, char** argv) {
   auto* serveCommand = app.add_subcommand("serve", "Run the local service until interrupted");
   serveCommand->add_option("--port", port, "port on 127.0.0.1 (default: any free one)")
       ->transform(decimal<std::uint16_t>());
+  bool serveJSON = false;
+  serveCommand->add_flag("--json", serveJSON,
+                         "print only one JSON line: {\"url\", \"caFile\", \"apiBaseURL\"}");
 
   try {
     app.parse(argc, argv);
@@ -220,7 +223,7 @@ int main(int argc, char** argv) {
     if (*getCommand) return getEndpoint(options, endpoint, getArguments);
     if (*postCommand) return postEndpoint(options, endpoint, postArguments, data);
     if (*demoCommand) return demo(options);
-    return serve(port);
+    return serve(port, serveJSON);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error);
     return usageError(error.what());

@@ -22,9 +22,9 @@ AdditionalCAStore::AdditionalCAStore(const std::optional<std::string>& path) {
   // The loop above ends on an error by design (end of file); it must not leak into later TLS work.
   ERR_clear_error();
   if (certificates_.empty()) {
-    error_ = URLError(CURLE_SSL_CACERT_BADFILE,
-                      std::string(curl_easy_strerror(CURLE_SSL_CACERT_BADFILE)) +
-                          ": no PEM certificate could be read from " + *path);
+    error_ = URLError::invalidConfiguration(
+        CURLE_SSL_CACERT_BADFILE, std::string(curl_easy_strerror(CURLE_SSL_CACERT_BADFILE)) +
+                                      ": no PEM certificate could be read from " + *path);
   }
 }
 

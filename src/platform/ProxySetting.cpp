@@ -56,8 +56,8 @@ bool isPort(std::string_view text) {
 }  // namespace
 
 std::variant<ProxySetting, URLError> ProxySetting::parse(std::string_view text) {
-  const URLError malformed(CURLE_URL_MALFORMAT,
-                           std::string(curl_easy_strerror(CURLE_URL_MALFORMAT)) +
+  const auto malformed = URLError::invalidConfiguration(
+      CURLE_URL_MALFORMAT, std::string(curl_easy_strerror(CURLE_URL_MALFORMAT)) +
                                ": the session's proxy is not a valid proxy URL");
   const auto schemeEnd = text.find("://");
   if (schemeEnd == std::string_view::npos || schemeEnd == 0 || !isAlpha(text.front()) ||
@@ -67,9 +67,10 @@ std::variant<ProxySetting, URLError> ProxySetting::parse(std::string_view text) 
   std::string scheme;
   for (char c : text.substr(0, schemeEnd)) scheme.push_back(static_cast<char>(c | 0x20));
   if (scheme != "http" && scheme != "socks5" && scheme != "socks5h") {
-    return URLError(CURLE_UNSUPPORTED_PROTOCOL,
-                    std::string(curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL)) +
-                        ": the session's proxy must be an http, socks5 or socks5h URL");
+    return URLError::invalidConfiguration(
+        CURLE_UNSUPPORTED_PROTOCOL,
+        std::string(curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL)) +
+            ": the session's proxy must be an http, socks5 or socks5h URL");
   }
 
   std::string_view rest = text.substr(schemeEnd + 3);

@@ -7,6 +7,7 @@
 #include "support/FaultBench.hpp"
 #include "support/ReleaseSessionHere.hpp"
 #include "support/SendAndWait.hpp"
+#include "support/URLErrorPredicates.hpp"
 
 namespace tamsenor {
 namespace {
@@ -15,6 +16,7 @@ using namespace std::chrono_literals;
 using testsupport::describe;
 using testsupport::FaultBench;
 using testsupport::FaultServer;
+using testsupport::predicatesHolding;
 using Fault = FaultBench::Fault;
 using Step = FaultBench::Step;
 
@@ -40,16 +42,6 @@ const std::pair<std::string, std::string> kOutcomes[] = {
      "underlying stream",
      "connectionLost"},
 };
-
-// The names of the predicates that hold, each followed by a blank.
-std::string predicatesHolding(const URLError& error) {
-  return std::string(error.isCancelled() ? "cancelled " : "") +
-         (error.isTimedOut() ? "timedOut " : "") +
-         (error.isCannotConnect() ? "cannotConnect " : "") +
-         (error.isSecureConnectionFailed() ? "secureConnectionFailed " : "") +
-         (error.isConnectionLost() ? "connectionLost " : "") +
-         (error.isBadServerResponse() ? "badServerResponse " : "");
-}
 
 struct Case {
   Fault fault;
@@ -117,7 +109,7 @@ TEST_P(FaultTorture, AttemptsAreExactAndTheCompletionRunsOnce) {
                       ")");
   ASSERT_TRUE(result.error().underlyingError());
   EXPECT_EQ(result.error().underlyingError()->code(), FaultBench::curlCode(fault));
-  EXPECT_EQ(predicatesHolding(*result.error().underlyingError()), predicate + " ");
+  EXPECT_EQ(predicatesHolding(*result.error().underlyingError()), predicate);
 }
 
 std::vector<Case> allCases() {
@@ -148,8 +140,8 @@ TEST(FaultTorture, OnlyCancelledHoldsForARequestCancelledWithItsSession) {
   session->invalidateAndCancel();
   ASSERT_EQ(answer.wait_for(0s), std::future_status::ready);
   const auto result = answer.get();
-  ASSERT_FALSE(result.hasValue());
-  EXPECT_EQ(predicatesHolding(result.error().underlyingError().value()), "cancelled ");
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(predicatesHolding(result.error().underlyingError().value()), "cancelled");
 }
 
 // A kept-alive connection that dies after the request went out: the transport sends an idempotent

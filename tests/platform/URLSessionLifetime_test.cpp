@@ -111,7 +111,7 @@ TEST(URLSessionLifetime, ReleasingWhileHoldingALockTheCompletionNeedsDoesNotBloc
   auto recorder = std::make_shared<CompletionRecorder<bool>>();
   auto client = URLSessionHTTPClient::create(plainSession(), "Lifetime/1");
   client->perform(requestTo(gate.server), [lock, recorder](HTTPClientResult result) {
-    recorder->record(result.hasValue());  // before the lock: the test sees the completion waiting
+    recorder->record(result.has_value());  // before the lock: the test sees the completion waiting
     std::lock_guard inside(*lock);
     recorder->record(true);
   });

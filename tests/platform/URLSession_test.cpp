@@ -19,6 +19,7 @@
 #include "support/SendAndWait.hpp"
 #include "support/SlowNameLookup.hpp"
 #include "support/TaskOutcome.hpp"
+#include "support/URLErrorPredicates.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 
@@ -28,6 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::CompletionRecorder;
 using testsupport::FaultServer;
+using testsupport::predicatesHolding;
 using testsupport::TaskOutcome;
 using Recorder = CompletionRecorder<TaskOutcome>;
 
@@ -218,19 +220,24 @@ TEST_F(URLSessionWire, SettingsDecideTheOutcome) {
   const std::vector<Row> rows{
       {url("/wire"), "200:seen", 4},
       {url("/missing"), std::to_string(CURLE_FILESIZE_EXCEEDED) +
-           " Maximum file size exceeded: the response body is over the limit of 4 bytes", 4},
+           " Maximum file size exceeded: the response body is over the limit of 4 bytes []", 4},
       {url("/wire"), "200:seen", 0, noCA},
       {"https://127.0.0.1:" + std::to_string(target_.port()) + "/",
        std::to_string(CURLE_SSL_CACERT_BADFILE) + " Problem with the SSL CA cert (path? access "
-           "rights?): no PEM certificate could be read from " + noCA, 0, noCA},
+           "rights?): no PEM certificate could be read from " + noCA + " [invalidConfiguration]",
+       0, noCA},
+      {"ftp://127.0.0.1:" + std::to_string(target_.port()) + "/", std::to_string(
+           URLError::unsupportedScheme) + " URL scheme \"ftp\" is not allowed in this session "
+           "[invalidConfiguration]"},
       // Idleness is what times out: whatever moves, head lines, interim answers or body bytes,
       // keeps an exchange going; a wait for a connection does not.
       {url("/drip"), "200:0123456789", 0, {}, 1.0, 0, false, 1800ms},
       {url("/slow-head"), "200:ok", 0, {}, 1.0, 0, false, 1200ms},
       {url("/processing"), "200:ok", 0, {}, 1.0, 0, false, 1600ms},
-      {url("/wire"), timedOut + "no data moved for 1000 ms", 0, {}, 1.0, 0, true, 950ms, 1500ms},
+      {url("/wire"), timedOut + "no data moved for 1000 ms [timedOut]", 0, {}, 1.0, 0, true,
+       950ms, 1500ms},
       {url("/drip"), timedOut + "the task ran past the session's timeoutIntervalForResource of 700 "
-           "ms", 0, {}, 1.0, 0.7, false, 650ms, 1200ms}};
+           "ms [timedOut]", 0, {}, 1.0, 0.7, false, 650ms, 1200ms}};
   // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE(row.url + " " + row.told);
@@ -249,7 +256,9 @@ TEST_F(URLSessionWire, SettingsDecideTheOutcome) {
     URLRequest request(*URL::parse(row.url));
     if (row.timeout > 0) request.setTimeoutInterval(row.timeout);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(told(testsupport::sendAndWait(*session, request)), row.told);
+    const auto outcome = testsupport::sendAndWait(*session, request);
+    EXPECT_EQ(told(outcome) + (outcome.error ? " [" + predicatesHolding(*outcome.error) + "]" : ""),
+              row.told);
     const auto elapsed = std::chrono::steady_clock::now() - started;
     EXPECT_GE(elapsed, row.atLeast);
     EXPECT_LT(elapsed, row.below);
@@ -258,9 +267,9 @@ TEST_F(URLSessionWire, SettingsDecideTheOutcome) {
       EXPECT_EQ(told(blocker->entries().at(0).value), "200:0123456789");
     }
   }
-  // Every row's request reached the server but the CA file's and the queued one; the drip that
-  // the queued one waited behind did.
-  EXPECT_EQ(requests_.count(), rows.size() - 1);
+  // Every row's request reached the server but the CA file's, the scheme's and the queued one;
+  // the drip that the queued one waited behind did.
+  EXPECT_EQ(requests_.count(), rows.size() - 2);
   EXPECT_EQ(target_.acceptCount(), 0u);
 }
 
@@ -423,8 +432,8 @@ TEST(URLSessionHTTPClient, ClassifiesWhatATaskReceived) {
            {Data{}, http, {}, {}}}) {
     // clang-format on
     const auto result = URLSessionHTTPClient::classify(row.body, row.response, row.error);
-    EXPECT_EQ(result.hasValue() ? std::nullopt : std::optional(result.error()), row.expected);
-    EXPECT_EQ(result.hasValue() ? &result.value().response() : nullptr,
+    EXPECT_EQ(result.has_value() ? std::nullopt : std::optional(result.error()), row.expected);
+    EXPECT_EQ(result.has_value() ? &result->response() : nullptr,
               row.expected ? nullptr : http.get());
   }
 }

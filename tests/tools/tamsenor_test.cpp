@@ -75,6 +75,8 @@ CA file: $TMP/run/tamsenor-ca-X/ca.pem
 try: curl --cacert $TMP/run/tamsenor-ca-X/ca.pem --connect-to $HOST:443:127.0.0.1:PORT https://$HOST/v0/research_interests/42/stats
 stop with Ctrl-C
 stopped by SIGTERM
+0 $ serve --json
+{"url":"https://127.0.0.1:PORT","caFile":"$TMP/run/tamsenor-ca-X/ca.pem","apiBaseURL":"https://$HOST/v0/"}
 0 $ @503,503,404,503 --retries 4 --retry-status 503-503 get research_interests_search --query 'café & more?=/#' --limit 1 ! HTTP 404
 3 GET /v0/research_interests/search?q=caf%C3%A9%20%26%20more%3F%3D%2F%23&limit=1 [User-Agent: tamsenor/490]
 0 $ @503 --header 'Authorization: Bearer t0k' --header 'X-Trace:  a b' --user-agent 'probe/1 (test)' --content-type 'text/plain; charset=utf-8' post taggings_add --type keyword --target work --target-id -3 --data 'not json' ! HTTP 503
@@ -152,7 +154,8 @@ TEST(TamsenorProgram, EachCallPrintsAndExitsAsShown) {
       argv.insert(argv.begin() + 3, {"--cacert", authority.caFile()});
     }
     const auto run = testsupport::runChildProcess(  // serve runs until it is stopped
-        argv, {"TMPDIR=" + folder + "/run"}, std::chrono::seconds(command == "serve" ? 3 : 30));
+        argv, {"TMPDIR=" + folder + "/run"},
+        std::chrono::seconds(command.starts_with("serve") ? 3 : 30));
     const auto err = std::regex_replace(masked(run.err, ""), std::regex(".*\n"), "! $&");
     EXPECT_EQ(std::to_string(run.status) + " $ " + command + (err.empty() ? "\n" : " " + err) +
                   masked(run.out, call),

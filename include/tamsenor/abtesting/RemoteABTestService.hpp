@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/abtesting/framework/ABTestService.hpp"
 #include "tamsenor/abtesting/framework/Logger.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
@@ -29,8 +30,8 @@ static_assert(static_cast<int>(RemoteABTestServiceError::emptyRequest) == 0 &&
               static_cast<int>(RemoteABTestServiceError::invalidResponse) == 3);
 
 // "emptyRequest", "encodingError", "networkError", "invalidResponse".
-[[nodiscard]] std::string_view to_string(RemoteABTestServiceError error) noexcept;
-std::ostream& operator<<(std::ostream& out, RemoteABTestServiceError error);
+[[nodiscard]] TAMSENOR_EXPORT std::string_view to_string(RemoteABTestServiceError error) noexcept;
+TAMSENOR_EXPORT std::ostream& operator<<(std::ostream& out, RemoteABTestServiceError error);
 
 // A/B test buckets from the server, checked against the tests' own definitions; every anomaly
 // goes to the logger before the completion runs. Completions run at once for an empty list or
@@ -38,8 +39,9 @@ std::ostream& operator<<(std::ostream& out, RemoteABTestServiceError error);
 // answer, and never once the service has been released. Owns its client and logger.
 //   auto service = RemoteABTestService::create(client, deviceID, logger);
 //   service->fetchBucketsForTests(tests, [](auto result) { ... });
-class RemoteABTestService final : public ABTestService<RemoteABTestServiceError>,
-                                  public std::enable_shared_from_this<RemoteABTestService> {
+class TAMSENOR_EXPORT RemoteABTestService final
+    : public ABTestService<RemoteABTestServiceError>,
+      public std::enable_shared_from_this<RemoteABTestService> {
  public:
   using Error = RemoteABTestServiceError;
 

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/platform/URL.hpp"
 
 namespace tamsenor {
 
 // "https://" + the API host fixed at build time (CMake's TAMSENOR_API_HOST) + "/v0/".
 // Every endpoint URL lies under it.
-[[nodiscard]] const URL& apiBaseURL();
+[[nodiscard]] TAMSENOR_EXPORT const URL& apiBaseURL();
 
 }  // namespace tamsenor

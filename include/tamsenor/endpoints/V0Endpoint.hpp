@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/platform/Data.hpp"
 #include "tamsenor/platform/URLRequest.hpp"
 
@@ -18,7 +19,7 @@
 namespace tamsenor::V0Endpoint {
 
 // Reads. The records carry no header field and no body.
-class GET {
+class TAMSENOR_EXPORT GET {
  public:
   struct research_interests_works {
     std::int64_t id;
@@ -53,7 +54,7 @@ class GET {
 
 // Writes. The records carry the payload as body and exactly one header, "Content-Type", holding
 // contentType verbatim.
-class POST {
+class TAMSENOR_EXPORT POST {
  public:
   struct firebase_device_registrations {
     Data payload;

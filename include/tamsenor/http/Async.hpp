@@ -31,6 +31,7 @@ namespace tamsenor {
 // awaiting thread itself for failures found before sending. Hop to your own executor before long
 // work, and let no exception escape the coroutine's resumption (most task types keep it).
 // Blocking on the session's loop thread (get() inside a completion) deadlocks; get() cannot tell.
+// g++ 12 destroys a braced aggregate temporary in co_await's operand twice: build requests first.
 
 struct UseFuture {
   explicit UseFuture() = default;

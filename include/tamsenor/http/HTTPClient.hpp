@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/Result.hpp"
 #include "tamsenor/http/HTTPClientError.hpp"
 #include "tamsenor/http/SigningFailure.hpp"
@@ -42,7 +43,7 @@ using HTTPClientResult = Result<HTTPClientSuccess, HTTPClientError>;
 // perform() may be called from any thread, any number of times at once. Its completion runs at
 // most once: possibly before perform() returns, on the caller's thread, or later on the thread
 // that delivers the answer. Every status code is a success at this level.
-class HTTPClient : public std::enable_shared_from_this<HTTPClient> {
+class TAMSENOR_EXPORT HTTPClient : public std::enable_shared_from_this<HTTPClient> {
  public:
   using Completion = std::function<void(HTTPClientResult)>;
 

@@ -5,13 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/platform/URLError.hpp"
 
 namespace tamsenor {
 
 // The client layer's failure: the transport's error, an answer that is not an HTTP answer with a
 // body, or a request whose signing failed.
-class HTTPClientError {
+class TAMSENOR_EXPORT HTTPClientError {
  public:
   enum class Case { networkError, unexpectedResponseType, missingRequiredAuthentication };
 
@@ -43,11 +44,11 @@ static_assert(static_cast<int>(HTTPClientError::Case::networkError) == 0 &&
               static_cast<int>(HTTPClientError::Case::missingRequiredAuthentication) == 2);
 
 // The case name as declared: "networkError", "unexpectedResponseType", ...
-[[nodiscard]] std::string_view to_string(HTTPClientError::Case kind) noexcept;
+[[nodiscard]] TAMSENOR_EXPORT std::string_view to_string(HTTPClientError::Case kind) noexcept;
 // The case name, and for networkError the underlying error's description in parentheses:
 // "networkError(<description>)".
-[[nodiscard]] std::string to_string(const HTTPClientError& error);
-std::ostream& operator<<(std::ostream& out, HTTPClientError::Case kind);
-std::ostream& operator<<(std::ostream& out, const HTTPClientError& error);
+[[nodiscard]] TAMSENOR_EXPORT std::string to_string(const HTTPClientError& error);
+TAMSENOR_EXPORT std::ostream& operator<<(std::ostream& out, HTTPClientError::Case kind);
+TAMSENOR_EXPORT std::ostream& operator<<(std::ostream& out, const HTTPClientError& error);
 
 }  // namespace tamsenor

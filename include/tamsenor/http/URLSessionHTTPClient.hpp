@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
 #include "tamsenor/platform/URLSession.hpp"
 
@@ -13,7 +14,7 @@ namespace tamsenor {
 // application/json" and "User-Agent: <userAgent>" replacing whatever the record had. The
 // completion runs exactly once, on the session's loop thread; a request in flight holds only the
 // completion, not the client. Every status code is a success.
-class URLSessionHTTPClient final : public HTTPClient {
+class TAMSENOR_EXPORT URLSessionHTTPClient final : public HTTPClient {
  public:
   [[nodiscard]] static std::shared_ptr<URLSessionHTTPClient> create(
       std::shared_ptr<URLSession> session, std::string userAgent);

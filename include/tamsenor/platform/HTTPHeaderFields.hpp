@@ -6,11 +6,13 @@
 #include <utility>
 #include <vector>
 
+#include "tamsenor/Export.hpp"
+
 namespace tamsenor {
 
 // Header fields of a request or response, in the order they were first set. Names compare
 // case-insensitively (ASCII); setting a field that exists replaces its value and keeps its place.
-class HTTPHeaderFields {
+class TAMSENOR_EXPORT HTTPHeaderFields {
  public:
   using Field = std::pair<std::string, std::string>;  // name, value
   using value_type = Field;
@@ -33,7 +35,8 @@ class HTTPHeaderFields {
 
   // Equal when both hold the same fields whatever their order and the case of their names, as
   // maps compare; a field repeated by append() pairs with the same repeat on the other side.
-  friend bool operator==(const HTTPHeaderFields& a, const HTTPHeaderFields& b) noexcept;
+  friend TAMSENOR_EXPORT bool operator==(const HTTPHeaderFields& a,
+                                         const HTTPHeaderFields& b) noexcept;
 
  private:
   // Entries are kept in a flat vector, in order. Lookup is a linear scan, which beats hashing for

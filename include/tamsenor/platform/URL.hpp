@@ -7,11 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "tamsenor/Export.hpp"
+
 namespace tamsenor {
 
 // An absolute URL ("scheme://authority/path?query#fragment"), held as its text. Immutable value;
 // every URL that exists has been checked by parse() or built from one by appendingPathComponent.
-class URL {
+class TAMSENOR_EXPORT URL {
  public:
   // The URL for an absolute URL text, or nothing when the text is not one (blanks, control or
   // non-ASCII characters, a bad percent escape, no host, a port above 65535).

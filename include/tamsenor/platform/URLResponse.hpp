@@ -4,13 +4,14 @@
 #include <string>
 #include <utility>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/platform/HTTPHeaderFields.hpp"
 #include "tamsenor/platform/URL.hpp"
 
 namespace tamsenor {
 
 // Whatever answered a request. Shared by std::shared_ptr<const URLResponse> and never modified.
-class URLResponse {
+class TAMSENOR_EXPORT URLResponse {
  public:
   explicit URLResponse(URL url) : url_(std::move(url)) {}
   virtual ~URLResponse() = default;
@@ -32,7 +33,7 @@ struct TransferTimings {
 
 // An HTTP answer. The library itself reads only statusCode; the rest is there for applications
 // that log or inspect answers.
-class HTTPURLResponse final : public URLResponse {
+class TAMSENOR_EXPORT HTTPURLResponse final : public URLResponse {
  public:
   HTTPURLResponse(URL url, std::int64_t statusCode, HTTPHeaderFields headerFields = {},
                   std::string httpVersion = {}, TransferTimings timings = {})

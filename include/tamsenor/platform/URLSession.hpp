@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/platform/URLRequest.hpp"
 #include "tamsenor/platform/URLSessionConfiguration.hpp"
 #include "tamsenor/platform/URLSessionDataTask.hpp"
@@ -19,7 +20,7 @@ class URLSessionLoop;
 //
 //   auto session = URLSession::create({});
 //   session->dataTask(request, [](auto body, auto response, auto error) { ... }).resume();
-class URLSession : public std::enable_shared_from_this<URLSession> {
+class TAMSENOR_EXPORT URLSession : public std::enable_shared_from_this<URLSession> {
  public:
   [[nodiscard]] static std::shared_ptr<URLSession> create(URLSessionConfiguration configuration);
 

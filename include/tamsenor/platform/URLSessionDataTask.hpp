@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/platform/Data.hpp"
 #include "tamsenor/platform/URLError.hpp"
 #include "tamsenor/platform/URLRequest.hpp"
@@ -17,7 +18,7 @@ class URLSession;
 // resume() hands the exchange to the session's loop, returns at once and lets the session go: a
 // resumed task keeps only the loop, until its handler has run. Only the first resume() counts. A
 // task destroyed without being resumed sends nothing and never calls its handler.
-class URLSessionDataTask {
+class TAMSENOR_EXPORT URLSessionDataTask {
  public:
   // Runs exactly once per resumed task, on the session's loop thread (on the resuming thread, at
   // once, when the session was invalidated). On success: the body (possibly empty) and an

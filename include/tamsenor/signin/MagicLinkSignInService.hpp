@@ -6,11 +6,13 @@
 #include <string>
 #include <string_view>
 
+#include "tamsenor/Export.hpp"
+
 namespace tamsenor {
 
 // Asks the server to e-mail a sign-in link. The completion runs at most once: with no error when
 // the server accepted the request, otherwise with one of the Error cases.
-class MagicLinkSignInService {
+class TAMSENOR_EXPORT MagicLinkSignInService {
  public:
   // clientError: sent but failed (client failure or a status other than 200).
   // invalidEmail: the address was refused before anything was sent.
@@ -30,7 +32,8 @@ static_assert(static_cast<int>(MagicLinkSignInService::Error::clientError) == 0 
               static_cast<int>(MagicLinkSignInService::Error::invalidEmail) == 1);
 
 // The case name as declared: "clientError" or "invalidEmail".
-[[nodiscard]] std::string_view to_string(MagicLinkSignInService::Error error) noexcept;
-std::ostream& operator<<(std::ostream& out, MagicLinkSignInService::Error error);
+[[nodiscard]] TAMSENOR_EXPORT std::string_view to_string(
+    MagicLinkSignInService::Error error) noexcept;
+TAMSENOR_EXPORT std::ostream& operator<<(std::ostream& out, MagicLinkSignInService::Error error);
 
 }  // namespace tamsenor

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
 #include "tamsenor/signin/MagicLinkSignInService.hpp"
 
@@ -14,7 +15,7 @@ namespace tamsenor {
 // returns; every other outcome runs on the client's delivery thread. A request in flight does not
 // keep the service alive: released before the answer, it neither logs nor completes.
 //   auto service = RemoteMagicLinkSignInService::create(client, nullptr);
-class RemoteMagicLinkSignInService final
+class TAMSENOR_EXPORT RemoteMagicLinkSignInService final
     : public MagicLinkSignInService,
       public std::enable_shared_from_this<RemoteMagicLinkSignInService> {
  public:

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
 
 namespace tamsenor::testing {
@@ -23,13 +24,13 @@ struct ConformanceSubject {
 // several requests may be in flight at once, and a completion may call perform() again. Returns
 // one readable line per violation, empty when there is none, so any test framework can use it:
 //   EXPECT_THAT(checkHTTPClientConformance(makeSubject), ::testing::IsEmpty());
-[[nodiscard]] std::vector<std::string> checkHTTPClientConformance(
+[[nodiscard]] TAMSENOR_EXPORT std::vector<std::string> checkHTTPClientConformance(
     const std::function<ConformanceSubject()>& makeSubject);
 
 // The same for a client that wraps another: wrap() is given a ScriptedHTTPClient to wrap, once
 // answering inside perform() and once later from another thread. Also checks that the wrapped
 // client's answer reaches the caller unchanged, so wrap() must build a wrapper that sends.
-[[nodiscard]] std::vector<std::string> checkHTTPClientWrapperConformance(
+[[nodiscard]] TAMSENOR_EXPORT std::vector<std::string> checkHTTPClientWrapperConformance(
     const std::function<std::shared_ptr<HTTPClient>(std::shared_ptr<HTTPClient> wrapped)>& wrap);
 
 }  // namespace tamsenor::testing

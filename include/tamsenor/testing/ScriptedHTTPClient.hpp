@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
 
 namespace tamsenor::testing {
@@ -22,7 +23,7 @@ namespace tamsenor::testing {
 //   client->answerNext(503);          // the first request is answered at once
 //   service->sendEmail("a@b.c", ...);  // ... later:
 //   client->respond(1, 200, "{}");    // the second request is answered now
-class ScriptedHTTPClient final : public HTTPClient {
+class TAMSENOR_EXPORT ScriptedHTTPClient final : public HTTPClient {
  public:
   [[nodiscard]] static std::shared_ptr<ScriptedHTTPClient> create();
 

@@ -3,6 +3,7 @@
 #include <ostream>
 #include <string>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/abtesting/framework/ABTestState.hpp"
 
 namespace tamsenor {
@@ -17,6 +18,6 @@ struct ABTestResponse {
 };
 
 // "<name>: <state>", for readable test failures and logs.
-std::ostream& operator<<(std::ostream& out, const ABTestResponse& response);
+TAMSENOR_EXPORT std::ostream& operator<<(std::ostream& out, const ABTestResponse& response);
 
 }  // namespace tamsenor

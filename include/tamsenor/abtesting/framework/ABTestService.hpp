@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/Result.hpp"
 #include "tamsenor/abtesting/framework/ABTest.hpp"
 #include "tamsenor/abtesting/framework/ABTestResponse.hpp"
@@ -15,7 +16,7 @@ namespace tamsenor {
 // completion is kept beyond the call and called at most once, on whatever thread the
 // implementation documents.
 template <class Error>
-class ABTestService {
+class TAMSENOR_EXPORT ABTestService {
  public:
   using FetchResult = Result<std::vector<ABTestResponse>, Error>;
   using ExposeResult = Result<ABTestResponse, Error>;

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+#include "tamsenor/Export.hpp"
+
 namespace tamsenor {
 
 // Where a test stands for this device: active or finished in a bucket, or inactive (no bucket).
@@ -39,10 +41,10 @@ class ABTestState {
 };
 
 // "active", "finished", "inactive".
-[[nodiscard]] std::string_view to_string(ABTestState::Case kind) noexcept;
+[[nodiscard]] TAMSENOR_EXPORT std::string_view to_string(ABTestState::Case kind) noexcept;
 // "active(<bucket>)", "finished(<bucket>)" or "inactive".
-[[nodiscard]] std::string to_string(const ABTestState& state);
-std::ostream& operator<<(std::ostream& out, ABTestState::Case kind);
-std::ostream& operator<<(std::ostream& out, const ABTestState& state);
+[[nodiscard]] TAMSENOR_EXPORT std::string to_string(const ABTestState& state);
+TAMSENOR_EXPORT std::ostream& operator<<(std::ostream& out, ABTestState::Case kind);
+TAMSENOR_EXPORT std::ostream& operator<<(std::ostream& out, const ABTestState& state);
 
 }  // namespace tamsenor

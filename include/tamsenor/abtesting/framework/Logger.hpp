@@ -3,18 +3,20 @@
 #include <ostream>
 #include <string_view>
 
+#include "tamsenor/Export.hpp"
+
 namespace tamsenor {
 
 enum class LogSeverity { warning, error };
 
 // "warning", "error".
-[[nodiscard]] std::string_view to_string(LogSeverity severity) noexcept;
-std::ostream& operator<<(std::ostream& out, LogSeverity severity);
+[[nodiscard]] TAMSENOR_EXPORT std::string_view to_string(LogSeverity severity) noexcept;
+TAMSENOR_EXPORT std::ostream& operator<<(std::ostream& out, LogSeverity severity);
 
 // Where anomalies go. Implementations provide log(); error() and warning() are shorthands every
 // logger has. The views are valid during the call only. Calls may come from any thread that
 // delivers HTTP answers; an implementation shared by such threads must cope with that itself.
-class Logger {
+class TAMSENOR_EXPORT Logger {
  public:
   Logger() = default;
   Logger(const Logger&) = delete;

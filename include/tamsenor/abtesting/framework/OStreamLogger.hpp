@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "tamsenor/Export.hpp"
 #include "tamsenor/abtesting/framework/Logger.hpp"
 
 namespace tamsenor {
@@ -11,7 +12,7 @@ namespace tamsenor {
 // logger. Each line goes out in one write, but nothing is locked: give threads that log at the
 // same time a synchronised stream (std::osyncstream) or a logger each.
 //   auto logger = std::make_shared<tamsenor::OStreamLogger>(std::clog);
-class OStreamLogger final : public Logger {
+class TAMSENOR_EXPORT OStreamLogger final : public Logger {
  public:
   enum class Location { omitted, included };
 
