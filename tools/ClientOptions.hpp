@@ -17,6 +17,7 @@ struct ClientOptions {
   std::int64_t retryLowest = 500;
   std::int64_t retryHighest = 599;
   std::vector<std::pair<std::string, std::string>> headers;  // name, value
+  double maxTime = 0;  // seconds a request may take in all; 0: the session's default
   bool failSigning = false;
   bool verbose = false;
 };

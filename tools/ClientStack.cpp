@@ -10,6 +10,7 @@ ClientStack ClientStack::create(const ClientOptions& options, std::string connec
                                 std::uint16_t connectPort, std::optional<std::string> caFile) {
   URLSessionConfiguration configuration;
   configuration.additionalCABundlePath = std::move(caFile);
+  configuration.timeoutIntervalForResource = options.maxTime;
   configuration.hostOverrides.push_back({.host = std::string(apiBaseURL().host()),
                                          .port = 0,
                                          .connectHost = std::move(connectHost),

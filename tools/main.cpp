@@ -162,6 +162,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--header", headers, "\"Name: value\" added to every request when signing")
       ->allow_extra_args(false);
+  app.add_option("--max-time", options.maxTime, "Seconds each request may take in all")
+      ->check(CLI::PositiveNumber);
   app.add_flag("--fail-signing", options.failSigning, "Make the signing function fail");
   app.add_option("--content-type", contentType,
                  "Content type of every POST (String::applicationJSON)");
