@@ -146,7 +146,12 @@ TEST(FaultTorture, OnlyCancelledHoldsForARequestCancelledWithItsSession) {
 
 // A kept-alive connection that dies after the request went out: the transport sends an idempotent
 // request once more on a fresh connection, and never a POST, which the server may have processed.
+// One session for every row, so that nothing of a loss carries over to the next request.
 TEST(ResendAfterLoss, OnlyAnIdempotentRequestGoesOutAgainOnAFreshConnection) {
+  URLSessionConfiguration configuration;
+  configuration.allowedSchemes = {"http"};
+  auto session = URLSession::create(configuration);
+  auto client = URLSessionHTTPClient::create(session, "Resend/1");
   const struct {
     const char* method;
     std::optional<std::string> body;
@@ -174,17 +179,11 @@ TEST(ResendAfterLoss, OnlyAnIdempotentRequestGoesOutAgainOnAFreshConnection) {
           if (request == 0) self.send(connection, "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n");
         }
       });
-      URLSessionConfiguration configuration;
-      configuration.allowedSchemes = {"http"};
-      auto session = URLSession::create(configuration);
       URLRequest request(*URL::parse("http://127.0.0.1:" + std::to_string(server.port()) + "/"));
       request.setHTTPMethod(method);
       if (body) request.setHTTPBody(toData(*body));
-      const auto result =
-          testsupport::sendAndWait(*URLSessionHTTPClient::create(session, "Resend/1")
-                                        ->withRetries(retries, StatusCodeRange(500, 599)),
-                                   request);
-      testsupport::releaseSessionHere(session);
+      const auto result = testsupport::sendAndWait(
+          *client->withRetries(retries, StatusCodeRange(500, 599)), request);
       EXPECT_EQ(describe(result),
                 retries == 1 && !idempotent
                     ? "networkError(Server returned nothing (no headers, no data): the connection "
@@ -196,6 +195,8 @@ TEST(ResendAfterLoss, OnlyAnIdempotentRequestGoesOutAgainOnAFreshConnection) {
                 std::vector<std::string>(idempotent ? 2 * retries + 1 : retries + 1, framing));
     }
   }
+  client.reset();
+  testsupport::releaseSessionHere(session);
 }
 
 // Streams the server provably never processed go out again, whatever the method, within the one
