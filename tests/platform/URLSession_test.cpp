@@ -370,7 +370,7 @@ TEST(URLSessionEarlyAnswer, ArrivesWhileTheRequestBodyIsStillGoingOut) {
   FaultServer server([](FaultServer& self, int connection) {
     if (!self.readRequestHead(connection)) return;
     self.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nreceived");
-    self.receive(connection);  // until the client lets go
+    self.waitUntilStopped();  // reading nothing more
   });
   auto session = URLSession::create(plainHTTP());
   URLRequest upload(*URL::parse("http://127.0.0.1:" + std::to_string(server.port()) + "/"));
