@@ -127,6 +127,9 @@ void URLSessionLoop::run() {
     }
   }
   tearDown();
+  // OpenSSL frees this thread's state when the thread exits, after the waiters below have woken;
+  // freed here, it comes before them, and a process that exits right away does not race it.
+  OPENSSL_thread_stop();
   {
     std::lock_guard lock(mutex_);
     ended_ = true;
