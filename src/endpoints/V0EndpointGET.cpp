@@ -1,7 +1,10 @@
 #include <array>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string_view>
 
 #include "endpoints/Decimal.hpp"
-#include "platform/URLComponents.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/endpoints/V0Endpoint.hpp"
 
@@ -10,52 +13,38 @@ namespace tamsenor::V0Endpoint {
 namespace {
 
 using detail::Decimal;
-
-URL withQuery(URL url, std::span<const detail::URLQueryItem> items) {
-  // An empty list would leave a bare "?"; the URL keeps no query part instead.
-  if (items.empty()) return url;
-  detail::URLComponents components(std::move(url));
-  components.setQueryItems(items);
-  return std::move(components).url();
-}
+using Segments = std::initializer_list<std::string_view>;
 
 URL urlFor(const GET::research_interests_works& c) {
   const Decimal id(c.id);
-  URL url = apiBaseURL()
-                .appendingPathComponent("research_interests")
-                .appendingPathComponent(id.view())
-                .appendingPathComponent("works");
   std::optional<Decimal> cursor, pageSize;
-  std::array<detail::URLQueryItem, 2> items;
+  std::array<URLQueryItem, 2> items;
   std::size_t count = 0;
   if (c.cursor) items[count++] = {"cursor", cursor.emplace(*c.cursor).view()};
   if (c.pageSize) items[count++] = {"page_size", pageSize.emplace(*c.pageSize).view()};
-  return withQuery(std::move(url), std::span(items.data(), count));
+  return apiBaseURL().appending(Segments{"research_interests", id.view(), "works"},
+                                std::span(items.data(), count));
 }
 
 URL urlFor(const GET::research_interests_search& c) {
-  URL url =
-      apiBaseURL().appendingPathComponent("research_interests").appendingPathComponent("search");
   std::optional<Decimal> limit;
-  std::array<detail::URLQueryItem, 2> items{detail::URLQueryItem{"q", c.query}};
+  std::array<URLQueryItem, 2> items{URLQueryItem{"q", c.query}};
   std::size_t count = 1;
   if (c.limitSize) items[count++] = {"limit", limit.emplace(*c.limitSize).view()};
-  return withQuery(std::move(url), std::span(items.data(), count));
+  return apiBaseURL().appending(Segments{"research_interests", "search"},
+                                std::span(items.data(), count));
 }
 
 URL urlFor(const GET::research_interests_stats& c) {
-  return apiBaseURL()
-      .appendingPathComponent("research_interests")
-      .appendingPathComponent(Decimal(c.id).view())
-      .appendingPathComponent("stats");
+  return apiBaseURL().appending(Segments{"research_interests", Decimal(c.id).view(), "stats"});
 }
 
 URL urlFor(const GET::taggings& c) {
   const Decimal targetId(c.targetId);
-  const std::array<detail::URLQueryItem, 3> items{
-      detail::URLQueryItem{"tag_type", c.type}, detail::URLQueryItem{"target_type", c.target},
-      detail::URLQueryItem{"target_id", targetId.view()}};
-  return withQuery(apiBaseURL().appendingPathComponent("taggings", /*isDirectory=*/true), items);
+  const std::array<URLQueryItem, 3> items{URLQueryItem{"tag_type", c.type},
+                                          URLQueryItem{"target_type", c.target},
+                                          URLQueryItem{"target_id", targetId.view()}};
+  return apiBaseURL().appending(Segments{"taggings"}, items, /*isDirectory=*/true);
 }
 
 URL urlFor(const GET::user_terms_acceptances&) {
@@ -65,11 +54,9 @@ URL urlFor(const GET::user_terms_acceptances&) {
 }  // namespace
 
 URLRequest GET::request() const {
-  URLRequest request(std::visit([](const auto& c) { return urlFor(c); }, value_),
-                     URLRequestCachePolicy::useProtocolCachePolicy, 60.0);
-  request.setHTTPMethod("GET");
-  request.setCachePolicy(URLRequestCachePolicy::reloadIgnoringLocalCacheData);
-  return request;
+  // A new record's method is already "GET".
+  return URLRequest(std::visit([](const auto& c) { return urlFor(c); }, value_),
+                    URLRequestCachePolicy::reloadIgnoringLocalCacheData, 60.0);
 }
 
 }  // namespace tamsenor::V0Endpoint

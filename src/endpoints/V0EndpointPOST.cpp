@@ -1,7 +1,6 @@
 #include <array>
 
 #include "endpoints/Decimal.hpp"
-#include "platform/URLComponents.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/endpoints/V0Endpoint.hpp"
 
@@ -12,13 +11,11 @@ namespace {
 URL taggingsURL(std::string_view action, const std::string& type, const std::string& target,
                 std::int64_t targetId) {
   const detail::Decimal id(targetId);
-  const std::array<detail::URLQueryItem, 3> items{detail::URLQueryItem{"tag_type", type},
-                                                  detail::URLQueryItem{"target_type", target},
-                                                  detail::URLQueryItem{"target_id", id.view()}};
-  detail::URLComponents components(
-      apiBaseURL().appendingPathComponent("taggings").appendingPathComponent(action));
-  components.setQueryItems(items);
-  return std::move(components).url();
+  const std::array<URLQueryItem, 3> items{URLQueryItem{"tag_type", type},
+                                          URLQueryItem{"target_type", target},
+                                          URLQueryItem{"target_id", id.view()}};
+  const std::array<std::string_view, 2> segments{"taggings", action};
+  return apiBaseURL().appending(segments, items);
 }
 
 URL urlFor(const POST::firebase_device_registrations&) {
@@ -41,11 +38,10 @@ URL urlFor(const POST::user_terms_acceptances&) {
 // Every case carries `payload` and `contentType`; from an rvalue case both are moved.
 template <class Case>
 URLRequest makeRequest(Case&& c) {
-  URLRequest request(urlFor(c), URLRequestCachePolicy::useProtocolCachePolicy, 60.0);
+  URLRequest request(urlFor(c), URLRequestCachePolicy::reloadIgnoringLocalCacheData, 60.0);
   request.setHTTPBody(std::forward<Case>(c).payload);
   request.setHTTPMethod("POST");
   request.setValue(std::forward<Case>(c).contentType, "Content-Type");
-  request.setCachePolicy(URLRequestCachePolicy::reloadIgnoringLocalCacheData);
   return request;
 }
 

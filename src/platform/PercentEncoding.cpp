@@ -1,27 +1,36 @@
 #include "platform/PercentEncoding.hpp"
 
+#include <array>
+
 namespace tamsenor::detail {
 
 namespace {
-bool isUnreserved(unsigned char c) noexcept {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
-}
+
+constexpr std::array<bool, 256> kUnreserved = [] {
+  std::array<bool, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (int c = 'a'; c <= 'z'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (int c = 'A'; c <= 'Z'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (const char c : std::string_view("-._~")) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
+
 }  // namespace
 
-void appendPercentEncoded(std::string& out, std::string_view text) {
+char* writePercentEncoded(char* out, std::string_view text) noexcept {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  out.reserve(out.size() + text.size());
   for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
-    if (isUnreserved(c)) {
-      out += ch;
+    if (kUnreserved[c]) {
+      *out++ = ch;
     } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
+      out[0] = '%';
+      out[1] = kHex[c >> 4];
+      out[2] = kHex[c & 0x0F];
+      out += 3;
     }
   }
+  return out;
 }
 
 }  // namespace tamsenor::detail

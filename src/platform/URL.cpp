@@ -1,5 +1,8 @@
 #include "tamsenor/platform/URL.hpp"
 
+#include <algorithm>
+#include <utility>
+
 #include "platform/PercentEncoding.hpp"
 
 namespace tamsenor {
@@ -142,18 +145,45 @@ std::optional<std::string_view> URL::query() const noexcept {
 }
 
 URL URL::appendingPathComponent(std::string_view segment, bool isDirectory) const {
+  return appending(std::span(&segment, 1), {}, isDirectory);
+}
+
+URL URL::appending(std::span<const std::string_view> segments,
+                   std::span<const URLQueryItem> queryItems, bool isDirectory) const {
+  // Written straight into a buffer sized for the worst case, each byte becoming at most three,
+  // then cut to length: one allocation, no per-piece bookkeeping.
+  const std::size_t kept =
+      queryItems.empty() ? text_.size() - queryStart_ : text_.size() - fragmentStart_;
+  std::size_t room = queryStart_ + kept + 1;
+  for (const auto segment : segments) room += 1 + 3 * segment.size();
+  for (const auto& [name, value] : queryItems) room += 2 + 3 * (name.size() + value.size());
   URL url;
-  url.text_.reserve(text_.size() + segment.size() * 3 + 2);
-  url.text_.append(text_, 0, queryStart_);
-  if (queryStart_ == pathStart_ || text_[queryStart_ - 1] != '/') url.text_ += '/';
-  detail::appendPercentEncoded(url.text_, segment);
-  if (isDirectory) url.text_ += '/';
-  const std::size_t grown = url.text_.size() - queryStart_;
-  url.text_.append(text_, queryStart_);
+  url.text_.resize(room);
+  char* const begin = url.text_.data();
+  char* out = std::copy_n(text_.data(), queryStart_, begin);
+  for (const auto segment : segments) {
+    if (out == begin + pathStart_ || out[-1] != '/') *out++ = '/';
+    out = detail::writePercentEncoded(out, segment);
+  }
+  if (isDirectory) *out++ = '/';
   url.schemeEnd_ = schemeEnd_;
   url.pathStart_ = pathStart_;
-  url.queryStart_ = queryStart_ + grown;
-  url.fragmentStart_ = fragmentStart_ + grown;
+  url.queryStart_ = static_cast<std::size_t>(out - begin);
+  if (queryItems.empty()) {
+    url.fragmentStart_ = fragmentStart_ + url.queryStart_ - queryStart_;
+    out = std::copy_n(text_.data() + queryStart_, kept, out);  // query and fragment as they were
+  } else {
+    char separator = '?';
+    for (const auto& [name, value] : queryItems) {
+      *out++ = std::exchange(separator, '&');
+      out = detail::writePercentEncoded(out, name);
+      *out++ = '=';
+      out = detail::writePercentEncoded(out, value);
+    }
+    url.fragmentStart_ = static_cast<std::size_t>(out - begin);
+    out = std::copy_n(text_.data() + fragmentStart_, kept, out);
+  }
+  url.text_.resize(static_cast<std::size_t>(out - begin));
   return url;
 }
 

@@ -5,8 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "platform/URLComponents.hpp"
-
 namespace tamsenor {
 namespace {
 
@@ -71,13 +69,25 @@ TEST(URL, AppendingAPathComponentAddsOneSlashAndTheEncodedSegment) {
             "https://h.test/v0/AZaz09-._~%20%2C%2F%3A%40%5B%60%7B%7D%5E%22%25%3F%23%7F%C3%A9");
 }
 
-TEST(URLComponents, SetsQueryItemsInOrderAndAnEmptyListRemovesTheQuery) {
-  detail::URLComponents components(*URL::parse("https://h.test/v0/s?old=1#frag"));
-  const detail::URLQueryItem items[] = {{"q", "a&b=c"}, {"limit", "5"}, {"e", ""}};
-  components.setQueryItems(items);
-  EXPECT_EQ(components.url().absoluteString(), "https://h.test/v0/s?q=a%26b%3Dc&limit=5&e=#frag");
-  components.setQueryItems({});
-  EXPECT_EQ(components.url().absoluteString(), "https://h.test/v0/s#frag");
+// Several segments and a query in one step: the query replaces the old one, before the fragment.
+TEST(URL, AppendingSegmentsAndAQueryKeepsEveryPartInPlace) {
+  const std::string_view segments[] = {"a b", "c"};
+  const URLQueryItem items[] = {{"q", "a&b=c"}, {"limit", "5"}, {"e", ""}};
+  const struct {
+    const char* base;
+    std::span<const URLQueryItem> query;
+    const char* expected;
+  } rows[] = {
+      {"https://h.test/v0/s?old=1#frag", items,
+       "https://h.test/v0/s/a%20b/c?q=a%26b%3Dc&limit=5&e=#frag"},
+      {"https://h.test", items, "https://h.test/a%20b/c?q=a%26b%3Dc&limit=5&e="},
+      {"https://h.test/v0/?old=1#frag", {}, "https://h.test/v0/a%20b/c?old=1#frag"},
+  };
+  for (const auto& row : rows) {
+    const URL url = URL::parse(row.base)->appending(segments, row.query);
+    EXPECT_EQ(url.absoluteString(), row.expected);
+    EXPECT_EQ(parts(url), parts(URL::parse(row.expected))) << row.expected;
+  }
 }
 
 }  // namespace
