@@ -1,16 +1,18 @@
 // Load program for the transport: drives one client kind against a loopback server for a bounded
 // time at a fixed number of requests in flight, then prints one line of figures.
 //
-//   tamsenor_load --mode raw|session|stack|abtest|rawab|threads --url URL [--concurrency N]
+//   tamsenor_load --mode raw|session|stack|abtest|rawab|threads|httplib|beast|h2load --url URL
+//                 [--concurrency N]
 //                 [--connections N] [--seconds S] [--http1] [--cacert FILE]
 //                 [--connect-to HOST:PORT:ADDR:PORT]
 //
 // Every mode sends the same bytes: a POST of the sign-in body with the headers the full stack
 // sends (the A/B modes: the 10-test A/B body). raw and rawab are libcurl's multi interface driven
-// straight on this thread; threads starts a thread and a fresh handle per request.
+// straight on this thread; threads starts a thread and a fresh handle per request. httplib, beast
+// and h2load are other clients (PeerDrivers.cpp).
 //
-// --cacert is the whole trust store of the raw modes (CURLOPT_CAINFO) but one CA added to the
-// system's store in the library modes; to verify against the same CAs, give the raw modes the
+// --cacert is the whole trust store of the raw and peer modes (CURLOPT_CAINFO) but one CA added to
+// the system's store in the library modes; to verify against the same CAs, give the raw modes the
 // system bundle with that CA appended.
 #include <curl/curl.h>
 #include <sys/resource.h>
@@ -35,7 +37,8 @@
 
 namespace tamsenor::bench {
 int runLibrary(const LoadOptions& options, LoadStats& stats);  // LibraryDrivers.cpp
-}
+int runPeer(const LoadOptions& options, LoadStats& stats);     // PeerDrivers.cpp
+}  // namespace tamsenor::bench
 
 namespace tamsenor::bench {
 namespace {
@@ -183,6 +186,8 @@ int main(int argc, char** argv) {
     status = runRawMulti(*options, stats);
   } else if (options->mode == "threads") {
     status = runThreadPerRequest(*options, stats);
+  } else if (options->mode == "httplib" || options->mode == "beast" || options->mode == "h2load") {
+    status = runPeer(*options, stats);
   } else {
     status = runLibrary(*options, stats);
   }
