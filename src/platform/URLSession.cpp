@@ -1,5 +1,6 @@
 #include "tamsenor/platform/URLSession.hpp"
 
+#include <algorithm>
 #include <thread>
 
 #include "platform/URLSessionLoop.hpp"
@@ -21,6 +22,11 @@ URLSession::~URLSession() { loop_->release(); }
 
 URLSessionDataTask URLSession::dataTask(URLRequest request, URLSessionDataTask::Handler handler) {
   return URLSessionDataTask(shared_from_this(), std::move(request), std::move(handler));
+}
+
+void URLSession::callAfter(std::chrono::milliseconds delay, std::function<void(bool due)> action) {
+  const auto wait = std::clamp<std::chrono::milliseconds>(delay, {}, kLongestCallDelay);
+  loop_->callAt(std::chrono::steady_clock::now() + wait, std::move(action));
 }
 
 void URLSession::finishTasksAndInvalidate() { loop_->invalidate(false); }

@@ -61,6 +61,37 @@ void URLSessionLoop::enqueue(URLRequest request, Handler handler) {
           URLError(URLError::cancelled, kCancelledDescription));
 }
 
+void URLSessionLoop::callAt(DeadlineQueue::Clock::time_point when, DeadlineQueue::Call call) {
+  try {
+    std::lock_guard lock(mutex_);
+    if (!invalidated_) {
+      // The entry first: the call moves in only once nothing can fail.
+      const auto entry = scheduled_.emplace(when, DeadlineQueue::Item{});
+      entry->second.call = std::move(call);
+      if (scheduled_.size() == 1) wakeUpLocked();
+      return;
+    }
+  } catch (const std::bad_alloc&) {
+    // Nowhere to keep it: it runs now, as after the session's end.
+  }
+  invoke(call, false);
+}
+
+void URLSessionLoop::callCutShort() {
+  while (const auto entry = deadlines_.firstCall()) {
+    auto call = deadlines_.take(*entry);
+    invoke(call, false);
+  }
+}
+
+void URLSessionLoop::invoke(DeadlineQueue::Call& call, bool due) {
+  try {
+    call(due);
+  } catch (...) {
+    reportThrown();
+  }
+}
+
 void URLSessionLoop::release() {
   std::lock_guard lock(mutex_);
   released_ = true;
@@ -84,7 +115,8 @@ void URLSessionLoop::wakeUpLocked() {
 
 bool URLSessionLoop::mayEnd() {
   std::lock_guard lock(mutex_);
-  ending_ = submitted_.empty() && active_.empty() && (released_ || invalidated_);
+  ending_ = submitted_.empty() && scheduled_.empty() && active_.empty() && !deadlines_.hasCalls() &&
+            (released_ || invalidated_);
   return ending_;
 }
 
@@ -94,13 +126,20 @@ void URLSessionLoop::run() {
     loopThread_ = std::this_thread::get_id();
   }
   std::vector<std::unique_ptr<Transfer>> incoming;
+  DeadlineQueue::Entries calls;
   for (;;) {
     bool cancelling = false;
+    bool ended = false;
     {
       std::lock_guard lock(mutex_);
       incoming.swap(submitted_);
+      calls.swap(scheduled_);
       cancelling = cancelling_;
+      ended = released_ || invalidated_;
     }
+    deadlines_.merge(calls);
+    // Nobody is left to wait for a call once the session has ended, so waiting calls run now.
+    if (ended) callCutShort();
     if (cancelling) {
       cancelAll(incoming);
     } else {
@@ -118,7 +157,8 @@ void URLSessionLoop::run() {
     bool busy = false;
     {
       std::lock_guard lock(mutex_);
-      busy = !submitted_.empty() || cancelling_;
+      busy = !submitted_.empty() || !scheduled_.empty() || cancelling_ ||
+             ((released_ || invalidated_) && deadlines_.hasCalls());
     }
     if (!busy) {
       const int wait =

@@ -42,6 +42,9 @@ class URLSessionLoop {
 
   // Once invalidated, the handler runs at once on the calling thread with URLError::cancelled.
   void enqueue(URLRequest request, Handler handler);
+  // Runs `call` on the loop thread at `when`, or sooner, told so, once the session has ended:
+  // at once on the calling thread when it is invalidated already.
+  void callAt(DeadlineQueue::Clock::time_point when, DeadlineQueue::Call call);
   // The session's last owner is gone: no task can be submitted any more.
   void release();
   // Refuses new tasks; with `cancel`, completes the queued and running ones now. Off the loop
@@ -59,6 +62,9 @@ class URLSessionLoop {
   void expireDue();
   void complete(Transfer& transfer);
   void cancelAll(std::vector<std::unique_ptr<Transfer>>& queued);
+  void callCutShort();
+  void invoke(DeadlineQueue::Call& call, bool due);
+  void reportThrown() noexcept;
   void deliverCompleted();
   void deliver(Handler& handler, std::optional<Data> body,
                std::shared_ptr<const URLResponse> response, std::optional<URLError> error);
@@ -77,6 +83,7 @@ class URLSessionLoop {
 
   std::mutex mutex_;  // guards the fields below
   std::vector<std::unique_ptr<Transfer>> submitted_;
+  DeadlineQueue::Entries scheduled_;  // calls for deadlines_, made here so the loop never allocates
   bool released_ = false;
   bool invalidated_ = false;
   bool cancelling_ = false;

@@ -89,7 +89,13 @@ void URLSessionLoop::rerun(Transfer& transfer) {
 
 void URLSessionLoop::expireDue() {
   const auto now = DeadlineQueue::Clock::now();
-  while (Transfer* transfer = deadlines_.firstDue(now)) {
+  while (const auto entry = deadlines_.firstDue(now)) {
+    Transfer* transfer = (*entry)->second.transfer;
+    if (!transfer) {
+      auto call = deadlines_.take(*entry);
+      invoke(call, true);
+      continue;
+    }
     deadlines_.remove(*transfer->deadline);
     const auto deadline = transfer->timer.deadline();
     if (deadline > now) {
@@ -166,13 +172,16 @@ void URLSessionLoop::deliver(Handler& handler, std::optional<Data> body,
   try {
     handler(std::move(body), std::move(response), std::move(error));
   } catch (...) {
-    if (configuration_.onHandlerException) {
-      try {
-        configuration_.onHandlerException(std::current_exception());
-      } catch (...) {
-        // Nobody is left to tell; the loop must go on.
-      }
-    }
+    reportThrown();
+  }
+}
+
+void URLSessionLoop::reportThrown() noexcept {
+  if (!configuration_.onHandlerException) return;
+  try {
+    configuration_.onHandlerException(std::current_exception());
+  } catch (...) {
+    // Nobody is left to tell; the loop must go on.
   }
 }
 

@@ -137,9 +137,15 @@ TEST(URLSessionLifetime, AReleasedSessionWithNothingInFlightEndsItsThreadByItsel
   }
   auto session = plainSession();
   EXPECT_EQ(threadCount(), before + 1);
+  auto calls = std::make_shared<CompletionRecorder<bool>>();
+  const auto record = [calls](bool due) { calls->record(due); };
+  session->callAfter(1ms, record);
+  session->callAfter(URLSession::kLongestCallDelay, record);  // cut short: nobody is left to wait
+  ASSERT_TRUE(calls->waitFor(1));
   session.reset();
   for (int i = 0; i < 10'000 && threadCount() != before; ++i) std::this_thread::sleep_for(1ms);
   EXPECT_EQ(threadCount(), before);
+  EXPECT_EQ(calls->values(), (std::vector<bool>{true, false}));
 }
 
 struct EndingCase {
@@ -157,6 +163,10 @@ TEST_P(EndingASession, FinishesOrCancelsWhatStartedAndRefusesWhatComesAfter) {
   auto session = plainSession();
   session->dataTask(requestTo(gate.server), testsupport::recordInto(stalled)).resume();
   ASSERT_TRUE(gate.arrived.waitFor(1));
+
+  auto calls = std::make_shared<CompletionRecorder<bool>>();
+  const auto record = [calls](bool due) { calls->record(due); };
+  session->callAfter(URLSession::kLongestCallDelay, record);  // cut short by the end
 
   auto ended = std::make_shared<CompletionRecorder<std::thread::id>>();
   const auto end = [&session, cancel = c.cancel, ended] {
@@ -194,6 +204,10 @@ TEST_P(EndingASession, FinishesOrCancelsWhatStartedAndRefusesWhatComesAfter) {
   ASSERT_EQ(refused->count(), 1u);  // at once, on this thread
   EXPECT_EQ(refused->entries().front().value.error, kInvalidated);
   EXPECT_EQ(gate.arrived.count(), 1u);
+  ASSERT_TRUE(calls->waitFor(1, 10s));
+  session->callAfter(0ms, record);  // at once, on this thread
+  EXPECT_EQ(calls->values(), (std::vector<bool>{false, false}));
+  EXPECT_EQ(calls->entries().back().thread, std::this_thread::get_id());
 }
 
 INSTANTIATE_TEST_SUITE_P(Lifetime, EndingASession,
