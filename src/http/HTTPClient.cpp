@@ -4,6 +4,7 @@
 
 #include "http/AuthenticatedHTTPClientDecorator.hpp"
 #include "http/PrimaryWithFallbackHTTPClientComposer.hpp"
+#include "tamsenor/platform/URLSession.hpp"
 
 namespace tamsenor {
 
@@ -14,18 +15,22 @@ std::shared_ptr<HTTPClient> HTTPClient::withAuthentication(SignRequest signReque
 
 std::shared_ptr<HTTPClient> HTTPClient::withRetries(std::uint64_t retryCount,
                                                     StatusCodeRange statusCodes) {
-  if (retryCount > kMaxRetryCount) {
-    throw std::invalid_argument("withRetries: retryCount above HTTPClient::kMaxRetryCount");
-  }
-  const auto receiver = shared_from_this();
-  // Every attempt goes through the receiver; each composer falls back on the chain built so far,
-  // so the innermost fallback, and therefore the last attempt, is the receiver itself.
-  std::shared_ptr<HTTPClient> chain = receiver;
-  for (std::uint64_t i = 0; i < retryCount; ++i) {
-    chain = detail::PrimaryWithFallbackHTTPClientComposer::create(receiver, std::move(chain),
-                                                                  statusCodes);
-  }
-  return chain;
+  return detail::PrimaryWithFallbackHTTPClientComposer::chain(shared_from_this(), retryCount,
+                                                              statusCodes, nullptr);
+}
+
+std::shared_ptr<HTTPClient> HTTPClient::withRetries(std::uint64_t retryCount,
+                                                    StatusCodeRange statusCodes,
+                                                    RetryBackoff backoff,
+                                                    std::shared_ptr<URLSession> session) {
+  if (!session) throw std::invalid_argument("withRetries: no session to wait on");
+  auto waits = std::make_shared<detail::RetryWaits>(
+      backoff, [session = std::move(session)](std::chrono::milliseconds delay,
+                                              std::function<void(bool)> then) {
+        session->callAfter(delay, std::move(then));
+      });
+  return detail::PrimaryWithFallbackHTTPClientComposer::chain(shared_from_this(), retryCount,
+                                                              statusCodes, waits);
 }
 
 }  // namespace tamsenor

@@ -1,14 +1,34 @@
 #include "http/PrimaryWithFallbackHTTPClientComposer.hpp"
 
+#include <stdexcept>
+
 namespace tamsenor::detail {
 
 std::shared_ptr<PrimaryWithFallbackHTTPClientComposer>
 PrimaryWithFallbackHTTPClientComposer::create(std::shared_ptr<HTTPClient> primary,
                                               std::shared_ptr<HTTPClient> fallback,
-                                              StatusCodeRange statusCodes) {
+                                              StatusCodeRange statusCodes,
+                                              std::shared_ptr<RetryWaits> waits,
+                                              std::uint64_t retry) {
   return std::shared_ptr<PrimaryWithFallbackHTTPClientComposer>(
       new PrimaryWithFallbackHTTPClientComposer(std::move(primary), std::move(fallback),
-                                                statusCodes));
+                                                statusCodes, std::move(waits), retry));
+}
+
+std::shared_ptr<HTTPClient> PrimaryWithFallbackHTTPClientComposer::chain(
+    std::shared_ptr<HTTPClient> receiver, std::uint64_t retryCount, StatusCodeRange statusCodes,
+    const std::shared_ptr<RetryWaits>& waits) {
+  if (retryCount > kMaxRetryCount) {
+    throw std::invalid_argument("withRetries: retryCount above HTTPClient::kMaxRetryCount");
+  }
+  // Every attempt goes through the receiver; each composer falls back on the chain built so far,
+  // so the innermost fallback, and therefore the last attempt, is the receiver itself. The
+  // outermost composer waits before the first retry.
+  std::shared_ptr<HTTPClient> chain = receiver;
+  for (std::uint64_t i = 0; i < retryCount; ++i) {
+    chain = create(receiver, std::move(chain), statusCodes, waits, retryCount - 1 - i);
+  }
+  return chain;
 }
 
 bool PrimaryWithFallbackHTTPClientComposer::stands(const HTTPClientResult& result) const noexcept {
@@ -31,7 +51,20 @@ void PrimaryWithFallbackHTTPClientComposer::perform(URLRequest request, Completi
                         completion(std::move(result));
                         return;
                       }
-                      self->fallback_->perform(std::move(retained), std::move(completion));
+                      if (!self->waits_) {
+                        self->fallback_->perform(std::move(retained), std::move(completion));
+                        return;
+                      }
+                      // The wait holds the composer as weakly as the request did. Cut short, it
+                      // ends now: a session that ended refuses the attempt itself.
+                      self->waits_->wait(
+                          self->waits_->delayBefore(self->retry_, result),
+                          [weakSelf = std::move(weakSelf), completion = std::move(completion),
+                           retained = std::move(retained)](bool) mutable {
+                            if (const auto alive = weakSelf.lock()) {
+                              alive->fallback_->perform(std::move(retained), std::move(completion));
+                            }
+                          });
                     });
 }
 

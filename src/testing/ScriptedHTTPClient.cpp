@@ -9,9 +9,11 @@ std::shared_ptr<ScriptedHTTPClient> ScriptedHTTPClient::create() {
 }
 
 HTTPClientResult ScriptedHTTPClient::makeAnswer(const URLRequest& request, std::int64_t statusCode,
-                                                std::string_view body) {
+                                                std::string_view body,
+                                                HTTPHeaderFields headerFields) {
   return HTTPClientResult::success(
-      {toData(body), std::make_shared<const HTTPURLResponse>(request.url(), statusCode)});
+      {toData(body), std::make_shared<const HTTPURLResponse>(request.url(), statusCode,
+                                                             std::move(headerFields))});
 }
 
 void ScriptedHTTPClient::perform(URLRequest request, Completion completion) {
@@ -30,18 +32,20 @@ void ScriptedHTTPClient::perform(URLRequest request, Completion completion) {
   if (answer->error) {
     completion(HTTPClientResult::failure(*answer->error));
   } else {
-    completion(makeAnswer(request, answer->statusCode, asText(answer->body)));
+    completion(makeAnswer(request, answer->statusCode, asText(answer->body),
+                          std::move(answer->headerFields)));
   }
 }
 
-void ScriptedHTTPClient::answerNext(std::int64_t statusCode, std::string_view body) {
+void ScriptedHTTPClient::answerNext(std::int64_t statusCode, std::string_view body,
+                                    HTTPHeaderFields headerFields) {
   std::lock_guard lock(mutex_);
-  queued_.push_back({statusCode, toData(body), std::nullopt});
+  queued_.push_back({statusCode, toData(body), std::nullopt, std::move(headerFields)});
 }
 
 void ScriptedHTTPClient::failNext(HTTPClientError error) {
   std::lock_guard lock(mutex_);
-  queued_.push_back({0, {}, std::move(error)});
+  queued_.push_back({0, {}, std::move(error), {}});
 }
 
 bool ScriptedHTTPClient::settle(std::size_t index, const std::optional<QueuedAnswer>& answer) {
@@ -58,18 +62,20 @@ bool ScriptedHTTPClient::settle(std::size_t index, const std::optional<QueuedAns
   if (answer->error) {
     completion(HTTPClientResult::failure(*answer->error));
   } else {
-    completion(makeAnswer(*request, answer->statusCode, asText(answer->body)));
+    completion(
+        makeAnswer(*request, answer->statusCode, asText(answer->body), answer->headerFields));
   }
   return true;
 }
 
-bool ScriptedHTTPClient::respond(std::size_t index, std::int64_t statusCode,
-                                 std::string_view body) {
-  return settle(index, QueuedAnswer{statusCode, toData(body), std::nullopt});
+bool ScriptedHTTPClient::respond(std::size_t index, std::int64_t statusCode, std::string_view body,
+                                 HTTPHeaderFields headerFields) {
+  return settle(index,
+                QueuedAnswer{statusCode, toData(body), std::nullopt, std::move(headerFields)});
 }
 
 bool ScriptedHTTPClient::fail(std::size_t index, HTTPClientError error) {
-  return settle(index, QueuedAnswer{0, {}, std::move(error)});
+  return settle(index, QueuedAnswer{0, {}, std::move(error), {}});
 }
 
 bool ScriptedHTTPClient::drop(std::size_t index) { return settle(index, std::nullopt); }

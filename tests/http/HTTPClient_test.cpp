@@ -4,12 +4,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <exception>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "http/PrimaryWithFallbackHTTPClientComposer.hpp"
 #include "support/CompletionRecorder.hpp"
 #include "support/RecordingLogger.hpp"
 #include "tamsenor/abtesting/RemoteABTestService.hpp"
@@ -21,6 +23,8 @@
 namespace tamsenor {
 namespace {
 
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
 using testing::ScriptedHTTPClient;
 using testsupport::CompletionRecorder;
 using testsupport::recordLines;
@@ -99,6 +103,100 @@ TEST(PrimaryWithFallbackHTTPClientComposer, RetriesUpToTheCountWhileTheAnswerIsI
     EXPECT_EQ(lines->values(), row.delivered);
     EXPECT_EQ(fake->requests(), std::vector<URLRequest>(row.answers.size(), request()));
   }
+}
+
+struct Answer {
+  std::int64_t status;  // 0: a transport failure
+  const char* retryAfter = nullptr;
+  const char* date = nullptr;
+};
+
+// One request through a chain (without a policy, a plain one) whose waits the test ends in turn.
+std::tuple<std::size_t, Lines, std::vector<milliseconds>> send(
+    std::uint64_t retries, const std::vector<Answer>& answers, std::optional<RetryBackoff> backoff,
+    std::size_t releaseInWait = SIZE_MAX) {
+  auto fake = ScriptedHTTPClient::create();
+  for (const auto& [status, retryAfter, date] : answers) {
+    HTTPHeaderFields fields;
+    if (retryAfter) fields.set("Retry-After", retryAfter);
+    if (date) fields.set("Date", date);
+    status ? fake->answerNext(status, "", fields)
+           : fake->failNext(HTTPClientError::unexpectedResponseType());
+  }
+  std::vector<milliseconds> waits;
+  std::deque<std::function<void(bool)>> waiting;
+  auto client =
+      !backoff
+          ? fake->withRetries(retries, StatusCodeRange(400, 599))
+          : detail::PrimaryWithFallbackHTTPClientComposer::chain(
+                fake, retries, StatusCodeRange(400, 599),
+                std::make_shared<detail::RetryWaits>(*backoff, [&](milliseconds delay, auto then) {
+                  waits.push_back(delay);
+                  waiting.push_back(std::move(then));
+                }));
+  auto lines = std::make_shared<CompletionRecorder<std::string>>();
+  client->perform(request(), recordLines(lines));
+  for (; !waiting.empty(); waiting.pop_front()) {
+    if (waits.size() == releaseInWait + 1) client.reset();
+    waiting.front()(true);
+  }
+  EXPECT_EQ(lines.use_count(),
+            1 + static_cast<long>(fake->pendingCount()));  // the chain keeps none
+  return {fake->requestCount(), lines->values(), waits};
+}
+
+// Under a policy of 100 ms first and 1.5 s most, with 50 seeds: each wait within its bounds and,
+// jittered, spread over them. Every row also runs without a policy, making the same attempts.
+TEST(PrimaryWithFallbackHTTPClientComposer, WaitsAsItsPolicySaysAndMakesTheSameAttempts) {
+  constexpr const char* kSent = "Sun, 06 Nov 1994 08:49:37 GMT";
+  constexpr const char* kLater = "Sun, 06 Nov 1994 08:49:38 GMT";
+  constexpr std::pair<milliseconds, milliseconds> kJittered{0ms, 100ms};
+  const struct {
+    const char* name;
+    std::uint64_t retries;
+    std::vector<Answer> answers;
+    std::vector<std::pair<milliseconds, milliseconds>> bounds;  // of each wait
+    std::size_t releaseInWait = SIZE_MAX;  // the wait during which the client is released
+  } rows[] = {
+      {"Doubling",
+       5,
+       {{503}, {502}, {500}, {429}, {500}, {504}},
+       {kJittered, {0ms, 200ms}, {0ms, 400ms}, {0ms, 800ms}, {0ms, 1500ms}}},
+      {"FailureRetried", 3, {{503}, {0}, {200}}, {kJittered, {0ms, 200ms}}},
+      {"ReleasedDuringFirstWait", 2, {{503}}, {kJittered}, 0},
+      {"ReleasedDuringLastWait", 2, {{503}, {503}}, {kJittered, {0ms, 200ms}}, 1},
+      {"Seconds", 1, {{503, "1"}, {200}}, {{1s, 1s}}},
+      {"SecondsCapped", 1, {{503, "99999999999999999999999"}, {200}}, {{1500ms, 1500ms}}},
+      {"DateAgainstTheAnswersDate", 1, {{503, kLater, kSent}, {200}}, {{1s, 1s}}},
+      {"DatePassedAgainstThisClock", 1, {{429, kLater, "today"}, {200}}, {{0ms, 0ms}}},
+      {"DateCapped", 1, {{503, "Fri, 01 Jan 2100 00:00:00 GMT"}, {200}}, {{1500ms, 1500ms}}},
+      {"OtherStatus", 1, {{500, "1"}, {200}}, {kJittered}},
+      {"Fraction", 1, {{503, "1.5"}, {200}}, {kJittered}},
+      {"RFC850Date", 1, {{503, "Sunday, 06-Nov-94 08:49:38 GMT", kSent}, {200}}, {kJittered}},
+      {"WrongWeekday", 1, {{503, "Mon, 06 Nov 1994 08:49:38 GMT", kSent}, {200}}, {kJittered}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto [plainAttempts, plainDelivered, none] = send(row.retries, row.answers, std::nullopt);
+    std::vector<milliseconds> least(row.bounds.size(), 1h), most(row.bounds.size(), 0ms);
+    for (std::uint64_t seed = 1; seed <= 50; ++seed) {
+      const auto [attempts, delivered, waits] =
+          send(row.retries, row.answers, RetryBackoff(100ms, 1500ms, seed), row.releaseInWait);
+      EXPECT_EQ(attempts, row.releaseInWait == SIZE_MAX ? plainAttempts : row.releaseInWait + 1);
+      EXPECT_EQ(delivered, row.releaseInWait == SIZE_MAX ? plainDelivered : Lines{});
+      ASSERT_EQ(waits.size(), row.bounds.size());
+      for (std::size_t k = 0; k < waits.size(); ++k) {
+        least[k] = std::min(least[k], waits[k]);
+        most[k] = std::max(most[k], waits[k]);
+      }
+    }
+    for (std::size_t k = 0; k < row.bounds.size(); ++k) {
+      const auto [low, high] = row.bounds[k];
+      EXPECT_TRUE(low <= least[k] && most[k] <= high) << k;
+      EXPECT_TRUE(low == high || (least[k] < high / 4 && most[k] > high * 3 / 4)) << k;  // spread
+    }
+  }
+  EXPECT_THROW(RetryBackoff(2s, 1s), std::invalid_argument);
 }
 
 // A signed record is sent and its answer delivered; every failure of the signing function ends in

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -234,6 +235,39 @@ TEST(URLSessionLifetime, CancellingCompletesQueuedAndRunningTasksOnceEach) {
     EXPECT_EQ(entry.value.error, kInvalidated);
     EXPECT_FALSE(entry.value.body.has_value());
     EXPECT_NE(entry.thread, std::this_thread::get_id());
+  }
+}
+
+// A retry chain's waits on the session, from each 503 to the retry it calls for, against their
+// bounds (with a generous second above): Retry-After: 1, then the second retry's back-off.
+TEST(URLSessionLifetime, RetryWaitsLastWhatTheServerAndThePolicySay) {
+  constexpr const char* kAnswers[] = {
+      "HTTP/1.1 503 Busy\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n",
+      "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"};
+  CompletionRecorder<std::chrono::steady_clock::time_point> answering;
+  FaultServer server([&](FaultServer& self, int connection) {
+    while (answering.count() < 3 && self.readRequest(connection)) {
+      answering.record(std::chrono::steady_clock::now());
+      self.send(connection, kAnswers[answering.count() - 1]);
+    }
+  });
+  auto session = plainSession();
+  const auto client = URLSessionHTTPClient::create(session, "Backoff/1")
+                          ->withRetries(2, StatusCodeRange(500, 599), {150ms, 5s}, session);
+  auto lines = std::make_shared<CompletionRecorder<std::string>>();
+  client->perform(requestTo(server), testsupport::recordLines(lines));
+  ASSERT_TRUE(lines->waitFor(1));
+  EXPECT_EQ(lines->values(), std::vector<std::string>{"200:ok"});
+  const auto times = answering.values();
+  const std::chrono::milliseconds bounds[][2] = {{1s, 1s}, {0ms, 300ms}};
+  for (std::size_t k = 0; k < 2; ++k) {
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(times[k + 1] - times[k]);
+    std::cout << "wait " << k + 1 << ": " << waited.count() << " ms, bound " << bounds[k][0].count()
+              << " to " << bounds[k][1].count() << " ms\n";
+    EXPECT_GE(waited, bounds[k][0]);
+    EXPECT_LE(waited, bounds[k][1] + 1s);
   }
 }
 

@@ -11,6 +11,7 @@
 #include "tamsenor/Export.hpp"
 #include "tamsenor/Result.hpp"
 #include "tamsenor/http/HTTPClientError.hpp"
+#include "tamsenor/http/RetryBackoff.hpp"
 #include "tamsenor/http/SigningFailure.hpp"
 #include "tamsenor/http/StatusCodeRange.hpp"
 #include "tamsenor/platform/Data.hpp"
@@ -18,6 +19,8 @@
 #include "tamsenor/platform/URLResponse.hpp"
 
 namespace tamsenor {
+
+class URLSession;
 
 // An HTTP answer of any status code: the body (possibly empty) and the response, which is always
 // there. A null response is a broken client, so the constructor throws std::invalid_argument.
@@ -88,6 +91,17 @@ class TAMSENOR_EXPORT HTTPClient : public std::enable_shared_from_this<HTTPClien
   // mistake: it throws std::invalid_argument, like a reversed StatusCodeRange.
   [[nodiscard]] std::shared_ptr<HTTPClient> withRetries(std::uint64_t retryCount,
                                                         StatusCodeRange statusCodes);
+
+  // The same, but each retry first waits as `backoff` says, on `session`'s loop: no thread is
+  // held, and the retry then starts on that loop's thread. Releasing the returned client during
+  // a wait means no further attempt and no completion. A session invalidated during a wait ends
+  // it at once, and the retry is made then (a session that has ended refuses it as cancelled).
+  // The chain owns the session. A null session throws std::invalid_argument.
+  //   client->withRetries(3, StatusCodeRange(500, 599), RetryBackoff(250ms, 30s), session);
+  [[nodiscard]] std::shared_ptr<HTTPClient> withRetries(std::uint64_t retryCount,
+                                                        StatusCodeRange statusCodes,
+                                                        RetryBackoff backoff,
+                                                        std::shared_ptr<URLSession> session);
 
   // Each retry nests one client in the next, and a client that answers at once makes the
   // attempts recurse that deep on the answering thread's stack; this bound keeps that shallow.

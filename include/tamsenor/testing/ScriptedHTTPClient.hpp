@@ -30,12 +30,14 @@ class TAMSENOR_EXPORT ScriptedHTTPClient final : public HTTPClient {
   void perform(URLRequest request, Completion completion) override;
 
   // Queue the answer for the next request that arrives.
-  void answerNext(std::int64_t statusCode, std::string_view body = {});
+  void answerNext(std::int64_t statusCode, std::string_view body = {},
+                  HTTPHeaderFields headerFields = {});
   void failNext(HTTPClientError error);
 
   // Settle request number `index` (0-based, in arrival order). False when there is no such
   // request or it was settled already: a completion never runs twice.
-  bool respond(std::size_t index, std::int64_t statusCode, std::string_view body = {});
+  bool respond(std::size_t index, std::int64_t statusCode, std::string_view body = {},
+               HTTPHeaderFields headerFields = {});
   bool fail(std::size_t index, HTTPClientError error);
   bool drop(std::size_t index);  // forget the completion without calling it
 
@@ -46,7 +48,8 @@ class TAMSENOR_EXPORT ScriptedHTTPClient final : public HTTPClient {
 
   // An HTTP answer for `request` as the transport would deliver it.
   [[nodiscard]] static HTTPClientResult makeAnswer(const URLRequest& request,
-                                                   std::int64_t statusCode, std::string_view body);
+                                                   std::int64_t statusCode, std::string_view body,
+                                                   HTTPHeaderFields headerFields = {});
 
  private:
   ScriptedHTTPClient() = default;
@@ -59,6 +62,7 @@ class TAMSENOR_EXPORT ScriptedHTTPClient final : public HTTPClient {
     std::int64_t statusCode = 0;
     Data body;
     std::optional<HTTPClientError> error;
+    HTTPHeaderFields headerFields;
   };
 
   bool settle(std::size_t index, const std::optional<QueuedAnswer>& answer);
