@@ -54,7 +54,7 @@ void ResponseReader::installOn(EasyOptions& set) {
 }
 
 void ResponseReader::start(EasyOptions& set, CURL* easy, std::size_t requestBodyBytes,
-                           std::size_t bodyLimit, TransferTimer& timer) {
+                           std::size_t bodyLimit, bool decodes, TransferTimer& timer) {
   errorBuffer_[0] = '\0';
   set(CURLOPT_ERRORBUFFER, errorBuffer_);
   set(CURLOPT_WRITEDATA, static_cast<void*>(this));
@@ -62,12 +62,13 @@ void ResponseReader::start(EasyOptions& set, CURL* easy, std::size_t requestBody
   easy_ = easy;
   requestBodyBytes_ = requestBodyBytes;
   bodyLimit_ = bodyLimit;
+  decodes_ = decodes;
   timer_ = &timer;
 }
 
 bool ResponseReader::answeredBeforeTheRequestWasSent() const {
   const auto length = headCheck_.contentLength();
-  if (!length || body_.size() != static_cast<std::uint64_t>(*length)) return false;
+  if (coded_ || !length || body_.size() != static_cast<std::uint64_t>(*length)) return false;
   curl_off_t sent = 0;
   curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent);
   return static_cast<std::uint64_t>(sent) < requestBodyBytes_;
@@ -119,6 +120,7 @@ size_t ResponseReader::onHeader(char* data, size_t size, size_t count, void* rea
       // Room for what a typical answer carries, so the fields do not grow one by one.
       self.headers_.reserve(16);
       self.headerComplete_ = false;
+      self.coded_ = false;
       return bytes;
     }
     // Past the head, only trailer fields come (RFC 9110, section 6.5.1): they are not the
@@ -133,7 +135,10 @@ size_t ResponseReader::onHeader(char* data, size_t size, size_t count, void* rea
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) return bytes;
     const auto name = line.substr(0, colon);
+    // A coded answer's length counts coded bytes, which decode to about as many or more: the
+    // reservation stays a floor within the same bound.
     if (equalsIgnoringASCIICase(name, "Content-Length")) self.reserveBody();
+    if (equalsIgnoringASCIICase(name, "Content-Encoding")) self.coded_ = self.decodes_;
     self.headers_.append(std::string(name), std::string(trimmed(line.substr(colon + 1))));
   } catch (...) {
     return 0;

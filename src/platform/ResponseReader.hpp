@@ -21,16 +21,18 @@ namespace tamsenor::detail {
 // dropped, body kept within the session's limit, every piece reported to the timer), and turns
 // how the exchange ended into a response or an error. An answer whose body is complete by its
 // Content-Length while the request's body is still going out ends the exchange there (RFC 9113,
-// section 8.1): libcurl 7.88 would wait for the rest to be wanted. One reader per run of a
-// transfer, on the loop thread only.
+// section 8.1): libcurl 7.88 would wait for the rest to be wanted. Not so for an answer libcurl
+// decodes: its Content-Length counts coded bytes, and the last of them may still hold decoded
+// output that libcurl has yet to hand over. One reader per run of a transfer, on the loop thread
+// only.
 class ResponseReader {
  public:
   // What every easy handle keeps: the hooks for head and body.
   static void installOn(EasyOptions& set);
   // Starts reading an exchange on `easy`, a handle that installOn() prepared, which sends a body
-  // of `requestBodyBytes`. `bodyLimit` 0: none.
+  // of `requestBodyBytes`. `bodyLimit` 0: none; it counts decoded bytes where libcurl `decodes`.
   void start(EasyOptions& set, CURL* easy, std::size_t requestBodyBytes, std::size_t bodyLimit,
-             TransferTimer& timer);
+             bool decodes, TransferTimer& timer);
   // libcurl's error buffer for the exchange.
   [[nodiscard]] const char* errorBuffer() const noexcept { return errorBuffer_; }
   // Whether any of an answer (a status line) has arrived.
@@ -63,6 +65,8 @@ class ResponseReader {
   bool answered_ = false;
   bool headerComplete_ = false;  // the blank line after the last status line arrived
   bool answeredEarly_ = false;   // the whole answer came while the request's body went out
+  bool decodes_ = false;         // libcurl undoes the codings that the answer names
+  bool coded_ = false;           // and this answer names one
   char errorBuffer_[CURL_ERROR_SIZE] = {};
 };
 

@@ -24,11 +24,20 @@ bool allows(const URLSessionConfiguration& configuration, std::string_view schem
 
 bool isHTTPS(const URL& url) { return equalsIgnoringASCIICase(url.scheme(), "https"); }
 
+std::string lowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
 }  // namespace
 
 SessionCurlOptions::SessionCurlOptions(const URLSessionConfiguration& configuration)
     : maxConnectionsPerHost_(configuration.maxConnectionsPerHost),
       http2_(configuration.http2),
+      decompresses_(configuration.decompressesResponses),
       additionalCAs_(configuration.additionalCABundlePath) {
   // When neither is allowed the list stays empty, which libcurl refuses; but then
   // validateRequest() refuses every request, and no handle is ever made.
@@ -50,6 +59,19 @@ SessionCurlOptions::SessionCurlOptions(const URLSessionConfiguration& configurat
     }
   }
 
+  // libcurl reads a list that does not start with "sha256//" as a file name; an empty list must
+  // still match no key.
+  for (const auto& [host, pins] : configuration.publicKeyPins) {
+    std::string name = lowerCase(host);
+    auto entry = std::find_if(pins_.begin(), pins_.end(),
+                              [&name](const auto& pinned) { return pinned.first == name; });
+    if (entry == pins_.end()) entry = pins_.insert(pins_.end(), {std::move(name), "sha256//"});
+    for (const auto& pin : pins) {
+      if (!entry->second.ends_with("//")) entry->second += ";sha256//";
+      entry->second += pin.base64();
+    }
+  }
+
   if (configuration.proxy) {
     auto parsed = ProxySetting::parse(*configuration.proxy);
     if (auto* setting = std::get_if<ProxySetting>(&parsed)) {
@@ -68,7 +90,23 @@ SessionCurlOptions::SessionCurlOptions(const URLSessionConfiguration& configurat
 std::optional<URLError> SessionCurlOptions::refusal(const URL& url) const {
   if (proxyError_) return proxyError_;
   if (additionalCAs_.error() && isHTTPS(url)) return additionalCAs_.error();
+  if (!isHTTPS(url) && pinnedKeys(url)) {
+    return URLError(CURLE_SSL_PINNEDPUBKEYNOTMATCH,
+                    std::string(curl_easy_strerror(CURLE_SSL_PINNEDPUBKEYNOTMATCH)) +
+                        ": the host's keys are pinned and the URL is not https");
+  }
   return std::nullopt;
+}
+
+const char* SessionCurlOptions::pinnedKeys(const URL& url) const noexcept {
+  for (const auto& [host, keys] : pins_) {
+    if (equalsIgnoringASCIICase(host, url.host())) return keys.c_str();
+  }
+  return nullptr;
+}
+
+bool SessionCurlOptions::decodes(const URLRequest& request) const {
+  return decompresses_ && !request.value("Accept-Encoding");
 }
 
 bool SessionCurlOptions::waitsToMultiplex(const URL& url) const noexcept {

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/AdditionalCAStore.hpp"
 #include "platform/ConnectionSockets.hpp"
@@ -10,6 +12,7 @@
 #include "platform/ProxySetting.hpp"
 #include "tamsenor/platform/URL.hpp"
 #include "tamsenor/platform/URLError.hpp"
+#include "tamsenor/platform/URLRequest.hpp"
 #include "tamsenor/platform/URLSessionConfiguration.hpp"
 
 namespace tamsenor::detail {
@@ -25,8 +28,12 @@ class SessionCurlOptions {
   SessionCurlOptions& operator=(const SessionCurlOptions&) = delete;
 
   // Why a request to `url` must fail unsent: a bad proxy setting fails all, an unreadable CA file
-  // every https one.
+  // every https one, a pinned host every plain http one.
   [[nodiscard]] std::optional<URLError> refusal(const URL& url) const;
+  // The keys a request to `url` must meet, as CURLOPT_PINNEDPUBLICKEY takes them; null: none.
+  [[nodiscard]] const char* pinnedKeys(const URL& url) const noexcept;
+  // Whether libcurl is to offer and undo content codings for `request`.
+  [[nodiscard]] bool decodes(const URLRequest& request) const;
   // Whether a request to `url` should wait for a connection it can multiplex on.
   [[nodiscard]] bool waitsToMultiplex(const URL& url) const noexcept;
   // The options every request of the session shares; set once per easy handle, which may then
@@ -39,7 +46,10 @@ class SessionCurlOptions {
  private:
   std::size_t maxConnectionsPerHost_;
   bool http2_;
+  bool decompresses_;
   std::string protocols_;  // CURLOPT_PROTOCOLS_STR
+  // Host names in lower case, and "sha256//<hash>;sha256//<hash>..." for each.
+  std::vector<std::pair<std::string, std::string>> pins_;
   HeaderList connectTo_;
   AdditionalCAStore additionalCAs_;
   std::optional<ProxySetting> proxy_;

@@ -89,7 +89,11 @@ std::optional<URLError> Transfer::setUp(EasyHandlePool& pool, SessionCurlOptions
   set(CURLOPT_PRIVATE, static_cast<void*>(this));
   set(CURLOPT_URL, request.url().absoluteString().c_str());
   set(CURLOPT_HTTPHEADER, handle->headerList.data());
-  reader.start(set, easy, body ? body->size() : 0, bodyLimit, timer);
+  const bool decodes = options.decodes(request);
+  // "" offers every coding this libcurl decodes; null sends no offer and decodes nothing.
+  set(CURLOPT_ACCEPT_ENCODING, decodes ? "" : static_cast<const char*>(nullptr));
+  set(CURLOPT_PINNEDPUBLICKEY, options.pinnedKeys(request.url()));
+  reader.start(set, easy, body ? body->size() : 0, bodyLimit, decodes, timer);
   timer.start(set);
   gate.start(set, easy, options.sockets(), method, multiplexes, reader.errorBuffer());
   set(CURLOPT_PIPEWAIT, multiplexes ? 1L : 0L);

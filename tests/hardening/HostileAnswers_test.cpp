@@ -9,6 +9,7 @@
 #include "support/AllocationMeter.hpp"
 #include "support/FaultServer.hpp"
 #include "support/TaskOutcome.hpp"
+#include "support/URLErrorPredicates.hpp"
 #include "tamsenor/platform/URLSession.hpp"
 
 namespace tamsenor {
@@ -34,6 +35,38 @@ std::string gzipOf(const std::string& text) {
   return output;
 }
 
+// 1 GiB of zeros as one gzip stream: a start and 1,023 equal segments of 1 MiB each (a full flush
+// resets the history, so a segment can be sent again), then an empty last block and the trailer.
+struct GzipOfAGibibyte {
+  std::string start, segment, end;
+};
+
+GzipOfAGibibyte gzipOfAGibibyte() {
+  const std::string zeros(kMiB, '\0');
+  z_stream stream{};
+  deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
+  const auto segment = [&] {
+    std::string output(deflateBound(&stream, zeros.size()) + 64, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
+    stream.avail_in = static_cast<uInt>(zeros.size());
+    stream.next_out = reinterpret_cast<Bytef*>(output.data());
+    stream.avail_out = static_cast<uInt>(output.size());
+    deflate(&stream, Z_FULL_FLUSH);
+    output.erase(output.size() - stream.avail_out);
+    return output;
+  };
+  GzipOfAGibibyte gzip{segment(), segment(), std::string("\x03\x00", 2)};
+  deflateEnd(&stream);
+  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), kMiB);
+  for (z_off_t length = 1 << 20; length < z_off_t{1} << 30; length *= 2) {
+    crc = crc32_combine(crc, crc, length);
+  }
+  for (const uLong word : {crc, uLong{1} << 30}) {
+    for (int byte = 0; byte < 4; ++byte) gzip.end += static_cast<char>((word >> (8 * byte)) & 0xff);
+  }
+  return gzip;
+}
+
 std::string chunk(const std::string& data) {
   char size[20];
   std::snprintf(size, sizeof size, "%zx\r\n", data.size());
@@ -51,6 +84,7 @@ struct HostileAnswer {
   std::size_t times = 1;
   std::size_t bodyLimit = 64 * kMiB;  // the session's maxResponseBodyBytes
   std::size_t peakBound = 4 * kMiB;   // growth of the bytes held while the row runs
+  std::string tail{};                 // sent after the units
 };
 
 void PrintTo(const HostileAnswer& answer, std::ostream* out) { *out << answer.label; }
@@ -67,6 +101,13 @@ std::vector<HostileAnswer> hostileAnswers() {
       R"({"name":"onboarding","selected_bucket":"b","type":"mobile_app_ab_test","reason":"cohort"})";
   const std::string block(64 * 1024, 'x');
   const std::string gzipHello = gzipOf("hello");
+  std::string corruptGzip = gzipHello;
+  corruptGzip[10] = '\xff';  // a deflate block of the reserved type
+  const auto gibibyte = gzipOfAGibibyte();
+  const auto coded = [](const std::string& coding, std::size_t length) {
+    return ok("Content-Encoding: " + coding + "\r\nContent-Length: " + std::to_string(length) +
+              "\r\n");
+  };
   const std::string length65MiB = "Content-Length: " + std::to_string(65 * kMiB) + "\r\n";
   const auto bad = CURLE_WEIRD_SERVER_REPLY;
   return {
@@ -110,9 +151,19 @@ std::vector<HostileAnswer> hostileAnswers() {
        chunk("hello") + "0\r\nContent-Length: 1, 2\r\n\r\n", CURLE_OK, "hello"},
       {"HeaderFieldOf32MiB", "HTTP/1.1 200 OK\r\nX-Big: ", block, bad,
        weird + "the response head is too large", 512},
-      {"ContentEncodingIsLeftAlone",
-       ok("Content-Encoding: gzip\r\nContent-Length: " + std::to_string(gzipHello.size()) + "\r\n"),
-       gzipHello, CURLE_OK, gzipHello},
+      {"GzipContentCodingIsUndone", coded("gzip", gzipHello.size()), gzipHello, CURLE_OK, "hello"},
+      {"GzipContentCodingOfAGibibyte",
+       coded("gzip", gibibyte.start.size() + 1023 * gibibyte.segment.size() + gibibyte.end.size()) +
+           gibibyte.start,
+       gibibyte.segment, CURLE_FILESIZE_EXCEEDED, overLimit(64 * kMiB), 1023, 64 * kMiB, 97 * kMiB,
+       gibibyte.end},
+      {"ContentCodingNotOffered", coded("compress", 5), "hello", CURLE_BAD_CONTENT_ENCODING,
+       "Unrecognized or bad HTTP Content or Transfer-Encoding: Unrecognized content encoding type. "
+       "libcurl understands deflate, gzip, br, zstd content encodings."},
+      {"CorruptGzipStream", coded("gzip", gzipHello.size()), corruptGzip,
+       CURLE_BAD_CONTENT_ENCODING,
+       "Unrecognized or bad HTTP Content or Transfer-Encoding: Error while processing content "
+       "unencoding: invalid block type"},
       {"UnrequestedSwitchingProtocols",
        "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n",
        block, bad, weird + "101 Switching Protocols without a requested upgrade", 64},
@@ -141,8 +192,9 @@ TEST_P(HostileAnswers, FailWithAnExactErrorWithinABoundedPeak) {
   const HostileAnswer& row = GetParam();
   FaultServer server([&row](FaultServer& self, int connection) {
     if (!self.readRequestHead(connection) || !self.send(connection, row.head)) return;
-    for (std::size_t i = 0; i < row.times && self.send(connection, row.unit); ++i) {
-    }
+    std::size_t sent = 0;
+    while (sent < row.times && self.send(connection, row.unit)) ++sent;
+    if (sent == row.times) self.send(connection, row.tail);
   });
   URLSessionConfiguration configuration;
   configuration.allowedSchemes = {"http"};
@@ -166,6 +218,9 @@ TEST_P(HostileAnswers, FailWithAnExactErrorWithinABoundedPeak) {
                            : outcome.body ? std::string(asText(*outcome.body))
                                           : "no body";
   EXPECT_TRUE(seen == row.outcome) << seen.size() << " bytes: " << seen.substr(0, 100);
+  if (row.code == CURLE_BAD_CONTENT_ENCODING) {
+    EXPECT_EQ(testsupport::predicatesHolding(*outcome.error), "badServerResponse");
+  }
   session.reset();
   EXPECT_EQ(server.acceptCount(), 1u);
 }

@@ -93,6 +93,7 @@ TEST(SigningTokenSecrecy, SentOnEveryAttemptAndNeverInALogLineOrAKeyLog) {
     EXPECT_EQ(lines->values(), row.lines);
     const std::string head = "POST /v0/send_sign_in_link HTTP/1.1\r\nHost: " + api.host +
                              (api.port == 443 ? "" : ":" + std::to_string(api.port)) +
+                             "\r\nAccept-Encoding: deflate, gzip, br, zstd"
                              "\r\nContent-Type: application/json\r\nAuthorization: Bearer " +
                              kToken +
                              "\r\nAccept: application/json\r\nUser-Agent: Secrecy/1\r\n"

@@ -33,6 +33,10 @@ using testsupport::predicatesHolding;
 using testsupport::TaskOutcome;
 using Recorder = CompletionRecorder<TaskOutcome>;
 
+constexpr std::string_view kOffer = "Accept-Encoding: deflate, gzip, br, zstd\r\n";
+const std::string kGzipSeen(
+    "\x1f\x8b\x08\0\0\0\0\0\x02\x03\x2b\x4e\x4d\xcd\x03\0\x18\x0a\x52\xa4\x04\0\0\0", 24);
+
 URLSessionConfiguration plainHTTP() {
   URLSessionConfiguration configuration;
   configuration.allowedSchemes = {"http"};
@@ -76,6 +80,9 @@ class URLSessionWire : public ::testing::Test {
     if (path == "/missing")
       return "HTTP/1.1 404 Not Found\r\nContent-Length: 13\r\n\r\nno such thing";
     if (path == "/failing") return "HTTP/1.1 500 Server Error\r\nContent-Length: 0\r\n\r\n";
+    if (path == "/gzip") {
+      return "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 24\r\n\r\n" + kGzipSeen;
+    }
     if (path == "/drip") {
       server.send(connection, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n");
       for (char digit = '0'; digit < '9' && server.pause(200ms); ++digit) {
@@ -159,7 +166,8 @@ TEST_F(URLSessionWire, SendsExactlyTheRecordAndDeliversTheAnswerAsItCame) {
   auto session = URLSession::create(plainHTTP());
   auto client = URLSessionHTTPClient::create(session, "Wire/1");
   auto outcomes = std::make_shared<Recorder>();
-  const std::string host = "Host: 127.0.0.1:" + std::to_string(server_.port()) + "\r\n";
+  const std::string host =
+      "Host: 127.0.0.1:" + std::to_string(server_.port()) + "\r\n" + std::string(kOffer);
   std::size_t sent = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].request);
@@ -199,6 +207,45 @@ TEST_F(URLSessionWire, SendsExactlyTheRecordAndDeliversTheAnswerAsItCame) {
     EXPECT_GT(outcome.http()->timings().total, 0.0);
     EXPECT_NE(thread, std::this_thread::get_id());
     EXPECT_EQ(thread, entries.front().thread);
+  }
+}
+
+// Who names the codings decodes them: the session its own offer, the application its own field.
+// The answer's fields stay as the server sent them.
+TEST_F(URLSessionWire, UndoesTheCodingsItOffersAndNoOthers) {
+  const struct {
+    bool decompresses;
+    std::string field;    // the record's Accept-Encoding, if not empty
+    std::string path;     // "/gzip" answers with the gzip of "seen"
+    std::string offered;  // the Accept-Encoding line sent
+    std::string told;
+  } rows[] = {
+      {true, "", "/gzip", std::string(kOffer), "200:seen"},
+      {true, "", "/wire", std::string(kOffer), "200:seen"},
+      {true, "gzip", "/gzip", "Accept-Encoding: gzip\r\n", "200:" + kGzipSeen},
+      {false, "", "/gzip", "", "200:" + kGzipSeen},
+      {false, "br", "/wire", "Accept-Encoding: br\r\n", "200:seen"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.field + row.path + (row.decompresses ? "" : " undecoded"));
+    auto configuration = plainHTTP();
+    configuration.decompressesResponses = row.decompresses;
+    auto session = URLSession::create(configuration);
+    URLRequest request(*URL::parse(url(row.path)));
+    if (!row.field.empty()) request.setValue(row.field, "Accept-Encoding");
+    auto outcomes = std::make_shared<Recorder>();
+    session->dataTask(request, testsupport::recordInto(outcomes)).resume();
+    ASSERT_TRUE(outcomes->waitFor(1));
+    testsupport::releaseSessionHere(session);
+    EXPECT_EQ(requests_.values().back(),
+              "GET " + row.path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server_.port()) +
+                  "\r\n" + row.offered + "\r\n");
+    const auto outcome = outcomes->entries().front().value;
+    EXPECT_EQ(told(outcome), row.told);
+    const auto& fields = outcome.http()->allHeaderFields();
+    const bool gzip = row.path == "/gzip";
+    EXPECT_EQ(fields.value("Content-Encoding"), gzip ? std::optional("gzip") : std::nullopt);
+    EXPECT_EQ(fields.value("Content-Length"), gzip ? "24" : "4");
   }
 }
 

@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 #include <nghttp2/nghttp2.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <cstring>
@@ -106,6 +109,18 @@ class FaultBench {
   [[nodiscard]] std::size_t connections() const { return server_->acceptCount(); }
   // Request heads as an HTTP/1.1 server received them; none for HTTP/2.
   [[nodiscard]] std::vector<std::string> heads() const { return heads_.values(); }
+
+  // "sha256/" and the base64 SHA-256 hash of the key that the trusted certificate holds.
+  [[nodiscard]] std::string publicKeyPin() const {
+    unsigned char* key = nullptr;
+    const int length = i2d_PUBKEY(X509_get0_pubkey(SSL_CTX_get0_certificate(trusted_.get())), &key);
+    unsigned char hash[SHA256_DIGEST_LENGTH];
+    SHA256(key, static_cast<std::size_t>(length), hash);
+    OPENSSL_free(key);
+    unsigned char text[45];
+    EVP_EncodeBlock(text, hash, sizeof hash);
+    return "sha256/" + std::string(reinterpret_cast<const char*>(text), 44);
+  }
 
   // A server context showing `issued`, offering HTTP/2 by ALPN when asked. It never resumes a
   // session, so that every connection shows its certificate.
