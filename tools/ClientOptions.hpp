@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "tamsenor/platform/PublicKeyPin.hpp"
 
 namespace tamsenor::tools {
 
@@ -18,6 +21,8 @@ struct ClientOptions {
   std::int64_t retryHighest = 599;
   std::vector<std::pair<std::string, std::string>> headers;  // name, value
   double maxTime = 0;  // seconds a request may take in all; 0: the session's default
+  std::map<std::string, std::vector<PublicKeyPin>> pins;  // by host
+  bool compression = true;
   bool failSigning = false;
   bool verbose = false;
 };

@@ -11,6 +11,8 @@ ClientStack ClientStack::create(const ClientOptions& options, std::string connec
   URLSessionConfiguration configuration;
   configuration.additionalCABundlePath = std::move(caFile);
   configuration.timeoutIntervalForResource = options.maxTime;
+  configuration.publicKeyPins = options.pins;
+  configuration.decompressesResponses = options.compression;
   configuration.hostOverrides.push_back({.host = std::string(apiBaseURL().host()),
                                          .port = 0,
                                          .connectHost = std::move(connectHost),

@@ -44,9 +44,14 @@ constexpr std::array kResearchInterests{
 
 constexpr std::uint64_t kWorksPerInterest = 10;
 
+// What the handler on this thread answered last: cpp-httplib compresses the body for a client
+// that offers a coding before the exchange is recorded, and the record shows what was answered.
+thread_local std::string answered;
+
 void answer(httplib::Response& response, int status, const json::value& body) {
   response.status = status;
-  response.set_content(json::serialize(body), "application/json");
+  answered = json::serialize(body);
+  response.set_content(answered, "application/json");
 }
 
 void refuse(httplib::Response& response, int status, std::string_view why) {
@@ -134,7 +139,12 @@ bool LocalService::failsNow(const std::string& path, int& status) {
 }
 
 void LocalService::record(const httplib::Request& request, const httplib::Response& response) {
-  Exchange exchange{request.method, request.path, {}, request.body, response.status, response.body};
+  Exchange exchange{request.method,
+                    request.path,
+                    {},
+                    request.body,
+                    response.status,
+                    response.has_header("Content-Encoding") ? answered : response.body};
   char separator = '?';
   for (const auto& [name, value] : request.params) {
     exchange.path += separator + name + "=" + value;

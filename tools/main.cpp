@@ -104,6 +104,18 @@ std::pair<std::string, std::string> header(const std::string& text) {
   return {text.substr(0, colon), value};
 }
 
+void addPin(const std::string& text, ClientOptions& options) {
+  const auto equals = text.find('=');
+  const auto pin = equals == std::string::npos || equals == 0
+                       ? std::nullopt
+                       : tamsenor::PublicKeyPin::parse(std::string_view(text).substr(equals + 1));
+  if (!pin) {
+    throw UsageError("--pin " + text +
+                     ": expected HOST=sha256/BASE64, the base64 of a 32-byte SHA-256 hash");
+  }
+  options.pins[text.substr(0, equals)].push_back(*pin);
+}
+
 // One line, so that scripts can show it as it is.
 int usageError(std::string message) {
   for (char& c : message) {
@@ -149,6 +161,7 @@ int main(int argc, char** argv) {
   std::string retryStatus = "500-599";
   std::vector<std::string> headers;
   std::optional<std::string> contentType;
+  std::vector<std::string> pins;
   app.add_option("--connect-to", connectTo,
                  "Send every request for the API host to HOST:PORT; TLS still verifies the API "
                  "host name");
@@ -164,6 +177,12 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false);
   app.add_option("--max-time", options.maxTime, "Seconds each request may take in all")
       ->check(CLI::PositiveNumber);
+  app.add_option("--pin", pins,
+                 "HOST=sha256/BASE64: a key HOST's certificate must have (repeatable; see README)")
+      ->allow_extra_args(false);
+  bool noCompression = false;
+  app.add_flag("--no-compression", noCompression,
+               "Offer no content coding; answers arrive as sent");
   app.add_flag("--fail-signing", options.failSigning, "Make the signing function fail");
   app.add_option("--content-type", contentType,
                  "Content type of every POST (String::applicationJSON)");
@@ -214,6 +233,8 @@ int main(int argc, char** argv) {
     if (connectTo) options.connectTo = hostAndPort(*connectTo);
     parseRetryStatus(retryStatus, options);
     for (const auto& text : headers) options.headers.push_back(header(text));
+    for (const auto& text : pins) addPin(text, options);
+    options.compression = !noCompression;
     if (contentType) tamsenor::String::applicationJSON() = *contentType;
     if ((*demoCommand || *serveCommand) && connectTo) {
       throw UsageError("--connect-to does not apply to demo and serve");

@@ -4,7 +4,8 @@
 // split on spaces outside '...'; $TMP is the test's folder. "@503,200" first sends the program to a
 // loopback server for the API host answering those statuses in turn (the last one again and again)
 // with the attempt's number and what arrived; "@closed" to a closed port; otherwise it uses its own
-// service. Ports, random names and the transport's words (tested elsewhere) are masked.
+// service. Ports, random names and the transport's words (tested elsewhere) are masked; $HOST in
+// arguments is the API host.
 #include <gtest/gtest.h>
 #include <fstream>
 #include <mutex>
@@ -78,9 +79,13 @@ stopped by SIGTERM
 0 $ serve --json
 {"url":"https://127.0.0.1:PORT","caFile":"$TMP/run/tamsenor-ca-X/ca.pem","apiBaseURL":"https://$HOST/v0/"}
 0 $ @503,503,404,503 --retries 4 --retry-status 503-503 get research_interests_search --query 'café & more?=/#' --limit 1 ! HTTP 404
-3 GET /v0/research_interests/search?q=caf%C3%A9%20%26%20more%3F%3D%2F%23&limit=1 [User-Agent: tamsenor/490]
+3 GET /v0/research_interests/search?q=caf%C3%A9%20%26%20more%3F%3D%2F%23&limit=1 [Accept-Encoding: deflate, gzip, br, zstd] [User-Agent: tamsenor/490]
 0 $ @503 --header 'Authorization: Bearer t0k' --header 'X-Trace:  a b' --user-agent 'probe/1 (test)' --content-type 'text/plain; charset=utf-8' post taggings_add --type keyword --target work --target-id -3 --data 'not json' ! HTTP 503
-1 POST /v0/taggings/add?tag_type=keyword&target_type=work&target_id=-3 [Authorization: Bearer t0k] [Content-Type: text/plain; charset=utf-8] [User-Agent: probe/1 (test)] [X-Trace: a b] not json
+1 POST /v0/taggings/add?tag_type=keyword&target_type=work&target_id=-3 [Accept-Encoding: deflate, gzip, br, zstd] [Authorization: Bearer t0k] [Content-Type: text/plain; charset=utf-8] [User-Agent: probe/1 (test)] [X-Trace: a b] not json
+0 $ @200 --no-compression get research_interests_stats --id 2 ! HTTP 200
+1 GET /v0/research_interests/2/stats [User-Agent: tamsenor/490]
+2 $ --pin api=sha256/abc demo ! tamsenor: --pin api=sha256/abc: expected HOST=sha256/BASE64, the base64 of a 32-byte SHA-256 hash (see tamsenor --help)
+1 $ @200 --pin $HOST=sha256/AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA= get research_interests_stats --id 2 ! error networkError(...)
 1 $ @201 sign-in a@b.c ! log RemoteMagicLinkSignInService: Failed to send email to a@b.c - HTTP Client post returned statusCode 201
 {"error":"clientError"}
 1 $ @closed -v get research_interests_stats --id 7 ! > GET https://$HOST/v0/research_interests/7/stats
@@ -127,7 +132,8 @@ TEST(TamsenorProgram, EachCallPrintsAndExitsAsShown) {
     std::lock_guard lock(mutex);
     response.status = statuses[std::min(attempts++, statuses.size() - 1)];
     std::string body = std::to_string(attempts) + " " + request.method + " " + request.target;
-    for (const std::string key : {"Authorization", "Content-Type", "User-Agent", "X-Trace"})
+    for (const std::string key :
+         {"Accept-Encoding", "Authorization", "Content-Type", "User-Agent", "X-Trace"})
       if (request.has_header(key)) body += " [" + key + ": " + request.get_header_value(key) + "]";
     response.set_content(body + (request.body.empty() ? "" : " ") + request.body + "\n",
                          "text/plain");
@@ -136,13 +142,14 @@ TEST(TamsenorProgram, EachCallPrintsAndExitsAsShown) {
   server.start();
 
   const std::regex word(R"('([^']*)'|(\S+))");
+  const std::string host(apiBaseURL().host());
   for (const auto& call : calls) {
     const auto command =
         std::regex_replace(call.substr(0, call.find('\n')), std::regex(R"(^\d+ \$ | ! .*)"), "");
     std::vector<std::string> argv{TAMSENOR_PROGRAM};
     for (std::sregex_token_iterator it(command.begin(), command.end(), word, {1, 2}), end;
          it != end; ++it) {
-      if (it->matched) argv.push_back(*it);
+      if (it->matched) argv.push_back(std::regex_replace(it->str(), std::regex(R"(\$HOST)"), host));
     }
     if (argv[1].starts_with('@')) {
       std::lock_guard lock(mutex);
