@@ -75,6 +75,7 @@ std::shared_ptr<URLSession> makeSession(const LoadOptions& options) {
   configuration.maxConnectionsPerHost = options.connections();
   configuration.http2 = !options.http1;
   configuration.allowedSchemes = {"http", "https"};
+  configuration.decompressesResponses = options.compression;
   if (!options.cacert.empty()) configuration.additionalCABundlePath = options.cacert;
   if (!options.connectToText.empty()) {
     if (auto hostOverride = parseConnectTo(options.connectToText)) {
@@ -87,6 +88,7 @@ std::shared_ptr<URLSession> makeSession(const LoadOptions& options) {
 URLRequest makeRecord(const LoadOptions& options, bool signedAlready) {
   URLRequest record(*URL::parse(options.url), URLRequestCachePolicy::reloadIgnoringLocalCacheData,
                     60.0);
+  if (options.get) return record;
   record.setHTTPMethod("POST");
   record.setValue("application/json", "Content-Type");
   if (signedAlready) record.setValue(std::string(LoadOptions::kToken), "Authorization");
@@ -144,8 +146,9 @@ int runLibrary(const LoadOptions& options, LoadStats& stats) {
   const URLRequest record = makeRecord(options, /*signedAlready=*/options.mode == "session");
   ClosedLoop loop(
       [&](std::function<void(bool)> done) {
-        client->perform(record, [done = std::move(done)](HTTPClientResult result) {
-          done(result.has_value() && result.value().response().statusCode() == 200);
+        client->perform(record, [&options, done = std::move(done)](HTTPClientResult result) {
+          done(result.has_value() && result.value().response().statusCode() == 200 &&
+               (options.expectBytes == 0 || result.value().body().size() == options.expectBytes));
         });
       },
       stats);

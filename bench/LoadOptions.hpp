@@ -21,6 +21,11 @@ struct LoadOptions {
   std::size_t connectionCap = 0;  // connections per host; 0: one per request in flight
   double seconds = 5;
   bool http1 = false;
+  bool get = false;  // a GET without a body instead of the sign-in POST (library modes)
+  // The session's offer of content codings, the library's default, is off here unless asked for,
+  // so that every mode sends the same fields (the others offer none).
+  bool compression = false;
+  std::size_t expectBytes = 0;  // the decoded body every answer must have; 0: any
   std::string cacert;
   std::string connectToText;  // HOST:PORT:ADDR:PORT, as curl's CONNECT_TO takes it
   struct Slist {
@@ -42,6 +47,10 @@ struct LoadOptions {
       };
       if (arg == "--http1") {
         options.http1 = true;
+      } else if (arg == "--get") {
+        options.get = true;
+      } else if (arg == "--compression") {
+        options.compression = true;
       } else if (value == nullptr) {
         std::fprintf(stderr, "tamsenor_load: %s needs a value\n", argv[i]);
         return std::nullopt;
@@ -53,6 +62,8 @@ struct LoadOptions {
         options.concurrency = std::strtoul(take(), nullptr, 10);
       } else if (arg == "--connections") {
         options.connectionCap = std::strtoul(take(), nullptr, 10);
+      } else if (arg == "--expect-bytes") {
+        options.expectBytes = std::strtoul(take(), nullptr, 10);
       } else if (arg == "--seconds") {
         options.seconds = std::strtod(take(), nullptr);
       } else if (arg == "--cacert") {

@@ -4,12 +4,15 @@
 //   tamsenor_load --mode raw|session|stack|abtest|rawab|threads|httplib|beast|h2load --url URL
 //                 [--concurrency N]
 //                 [--connections N] [--seconds S] [--http1] [--cacert FILE]
-//                 [--connect-to HOST:PORT:ADDR:PORT]
+//                 [--connect-to HOST:PORT:ADDR:PORT] [--get] [--compression]
+//                 [--expect-bytes N]
 //
 // Every mode sends the same bytes: a POST of the sign-in body with the headers the full stack
-// sends (the A/B modes: the 10-test A/B body). raw and rawab are libcurl's multi interface driven
-// straight on this thread; threads starts a thread and a fresh handle per request. httplib, beast
-// and h2load are other clients (PeerDrivers.cpp).
+// sends (the A/B modes: the 10-test A/B body; with --get, session and stack send a plain GET and
+// count only answers of --expect-bytes decoded bytes; with --compression their session offers
+// content codings, as it does by default outside this program). raw and rawab are libcurl's multi
+// interface driven straight on this thread; threads starts a thread and a fresh handle per request.
+// httplib, beast and h2load are other clients (PeerDrivers.cpp).
 //
 // --cacert is the whole trust store of the raw and peer modes (CURLOPT_CAINFO) but one CA added to
 // the system's store in the library modes; to verify against the same CAs, give the raw modes the
