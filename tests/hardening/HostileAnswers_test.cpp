@@ -9,7 +9,6 @@
 #include "support/AllocationMeter.hpp"
 #include "support/FaultServer.hpp"
 #include "support/TaskOutcome.hpp"
-#include "support/URLErrorPredicates.hpp"
 #include "tamsenor/platform/URLSession.hpp"
 
 namespace tamsenor {
@@ -21,50 +20,28 @@ namespace meter = testsupport::allocationMeter;
 
 constexpr std::size_t kMiB = 1024 * 1024;
 
-std::string gzipOf(const std::string& text) {
-  z_stream stream{};
-  deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
-  std::string output(deflateBound(&stream, text.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
+// What `stream` (a gzip stream at level 9) makes of `input`, then `flush`.
+std::string deflated(z_stream& stream, const std::string& input, int flush) {
+  std::string output(deflateBound(&stream, input.size()) + 16, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+  stream.avail_in = static_cast<uInt>(input.size());
   stream.next_out = reinterpret_cast<Bytef*>(output.data());
   stream.avail_out = static_cast<uInt>(output.size());
-  deflate(&stream, Z_FINISH);
-  output.resize(stream.total_out);
-  deflateEnd(&stream);
-  return output;
+  deflate(&stream, flush);
+  return output.erase(output.size() - stream.avail_out);
 }
 
-// 1 GiB of zeros as one gzip stream: a start and 1,023 equal segments of 1 MiB each (a full flush
-// resets the history, so a segment can be sent again), then an empty last block and the trailer.
-struct GzipOfAGibibyte {
-  std::string start, segment, end;
-};
-
-GzipOfAGibibyte gzipOfAGibibyte() {
-  const std::string zeros(kMiB, '\0');
+z_stream gzipStream() {
   z_stream stream{};
   deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
-  const auto segment = [&] {
-    std::string output(deflateBound(&stream, zeros.size()) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
-    stream.avail_in = static_cast<uInt>(zeros.size());
-    stream.next_out = reinterpret_cast<Bytef*>(output.data());
-    stream.avail_out = static_cast<uInt>(output.size());
-    deflate(&stream, Z_FULL_FLUSH);
-    output.erase(output.size() - stream.avail_out);
-    return output;
-  };
-  GzipOfAGibibyte gzip{segment(), segment(), std::string("\x03\x00", 2)};
+  return stream;
+}
+
+std::string gzipOf(const std::string& text) {
+  z_stream stream = gzipStream();
+  const std::string output = deflated(stream, text, Z_FINISH);
   deflateEnd(&stream);
-  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), kMiB);
-  for (z_off_t length = 1 << 20; length < z_off_t{1} << 30; length *= 2) {
-    crc = crc32_combine(crc, crc, length);
-  }
-  for (const uLong word : {crc, uLong{1} << 30}) {
-    for (int byte = 0; byte < 4; ++byte) gzip.end += static_cast<char>((word >> (8 * byte)) & 0xff);
-  }
-  return gzip;
+  return output;
 }
 
 std::string chunk(const std::string& data) {
@@ -84,7 +61,6 @@ struct HostileAnswer {
   std::size_t times = 1;
   std::size_t bodyLimit = 64 * kMiB;  // the session's maxResponseBodyBytes
   std::size_t peakBound = 4 * kMiB;   // growth of the bytes held while the row runs
-  std::string tail{};                 // sent after the units
 };
 
 void PrintTo(const HostileAnswer& answer, std::ostream* out) { *out << answer.label; }
@@ -103,7 +79,12 @@ std::vector<HostileAnswer> hostileAnswers() {
   const std::string gzipHello = gzipOf("hello");
   std::string corruptGzip = gzipHello;
   corruptGzip[10] = '\xff';  // a deflate block of the reserved type
-  const auto gibibyte = gzipOfAGibibyte();
+  // 1 GiB of zeros in one gzip stream: a full flush resets the history, so the second MiB's
+  // segment can follow 1,023 times (the last block and the trailer, 10 bytes, are never reached).
+  z_stream zeros = gzipStream();
+  const std::string firstMiB = deflated(zeros, std::string(kMiB, '\0'), Z_FULL_FLUSH);
+  const std::string nextMiB = deflated(zeros, std::string(kMiB, '\0'), Z_FULL_FLUSH);
+  deflateEnd(&zeros);
   const auto coded = [](const std::string& coding, std::size_t length) {
     return ok("Content-Encoding: " + coding + "\r\nContent-Length: " + std::to_string(length) +
               "\r\n");
@@ -153,10 +134,8 @@ std::vector<HostileAnswer> hostileAnswers() {
        weird + "the response head is too large", 512},
       {"GzipContentCodingIsUndone", coded("gzip", gzipHello.size()), gzipHello, CURLE_OK, "hello"},
       {"GzipContentCodingOfAGibibyte",
-       coded("gzip", gibibyte.start.size() + 1023 * gibibyte.segment.size() + gibibyte.end.size()) +
-           gibibyte.start,
-       gibibyte.segment, CURLE_FILESIZE_EXCEEDED, overLimit(64 * kMiB), 1023, 64 * kMiB, 97 * kMiB,
-       gibibyte.end},
+       coded("gzip", firstMiB.size() + 1023 * nextMiB.size() + 10) + firstMiB, nextMiB,
+       CURLE_FILESIZE_EXCEEDED, overLimit(64 * kMiB), 1023, 64 * kMiB, 97 * kMiB},
       {"ContentCodingNotOffered", coded("compress", 5), "hello", CURLE_BAD_CONTENT_ENCODING,
        "Unrecognized or bad HTTP Content or Transfer-Encoding: Unrecognized content encoding type. "
        "libcurl understands deflate, gzip, br, zstd content encodings."},
@@ -192,9 +171,8 @@ TEST_P(HostileAnswers, FailWithAnExactErrorWithinABoundedPeak) {
   const HostileAnswer& row = GetParam();
   FaultServer server([&row](FaultServer& self, int connection) {
     if (!self.readRequestHead(connection) || !self.send(connection, row.head)) return;
-    std::size_t sent = 0;
-    while (sent < row.times && self.send(connection, row.unit)) ++sent;
-    if (sent == row.times) self.send(connection, row.tail);
+    for (std::size_t i = 0; i < row.times && self.send(connection, row.unit); ++i) {
+    }
   });
   URLSessionConfiguration configuration;
   configuration.allowedSchemes = {"http"};
@@ -218,9 +196,6 @@ TEST_P(HostileAnswers, FailWithAnExactErrorWithinABoundedPeak) {
                            : outcome.body ? std::string(asText(*outcome.body))
                                           : "no body";
   EXPECT_TRUE(seen == row.outcome) << seen.size() << " bytes: " << seen.substr(0, 100);
-  if (row.code == CURLE_BAD_CONTENT_ENCODING) {
-    EXPECT_EQ(testsupport::predicatesHolding(*outcome.error), "badServerResponse");
-  }
   session.reset();
   EXPECT_EQ(server.acceptCount(), 1u);
 }

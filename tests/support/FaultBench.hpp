@@ -114,12 +114,11 @@ class FaultBench {
   [[nodiscard]] std::string publicKeyPin() const {
     unsigned char* key = nullptr;
     const int length = i2d_PUBKEY(X509_get0_pubkey(SSL_CTX_get0_certificate(trusted_.get())), &key);
-    unsigned char hash[SHA256_DIGEST_LENGTH];
+    unsigned char hash[SHA256_DIGEST_LENGTH], text[45];
     SHA256(key, static_cast<std::size_t>(length), hash);
     OPENSSL_free(key);
-    unsigned char text[45];
-    EVP_EncodeBlock(text, hash, sizeof hash);
-    return "sha256/" + std::string(reinterpret_cast<const char*>(text), 44);
+    const auto size = static_cast<std::size_t>(EVP_EncodeBlock(text, hash, sizeof hash));
+    return "sha256/" + std::string(reinterpret_cast<char*>(text), size);
   }
 
   // A server context showing `issued`, offering HTTP/2 by ALPN when asked. It never resumes a
