@@ -33,6 +33,13 @@ std::unique_ptr<EasyHandlePool::Handle> EasyHandlePool::take(SessionCurlOptions&
   ResponseReader::installOn(set);
   TransferTimer::installOn(set);
   SendGate::installOn(set);
+  void* const hooks = handle.get();
+  set(CURLOPT_PRIVATE, hooks);
+  set(CURLOPT_WRITEDATA, hooks);
+  set(CURLOPT_HEADERDATA, hooks);
+  set(CURLOPT_XFERINFODATA, hooks);
+  set(CURLOPT_PREREQDATA, hooks);
+  set(CURLOPT_ERRORBUFFER, handle->errorBuffer);
   if (set.result() != CURLE_OK) {
     failure = set.result();
     return nullptr;
@@ -42,8 +49,10 @@ std::unique_ptr<EasyHandlePool::Handle> EasyHandlePool::take(SessionCurlOptions&
 
 void EasyHandlePool::giveBack(std::unique_ptr<Handle> handle) {
   if (!handle) return;
-  // The error buffer belongs to the finished transfer; nothing may write there any more.
-  curl_easy_setopt(handle->easy.get(), CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+  handle->transfer = nullptr;
+  handle->reader = nullptr;
+  handle->timer = nullptr;
+  handle->gate = nullptr;
   if (idle_.size() < kMaxIdleHandles) idle_.push_back(std::move(handle));
 }
 

@@ -8,6 +8,13 @@ namespace tamsenor {
 
 using detail::equalsIgnoringASCIICase;
 
+namespace {
+
+// A record carries a handful of fields: room for them at once, not for one, two, then four.
+constexpr std::size_t kFirstRoom = 8;
+
+}  // namespace
+
 void HTTPHeaderFields::set(std::string_view name, std::string value) {
   for (auto& field : fields_) {
     if (equalsIgnoringASCIICase(field.first, name)) {
@@ -15,10 +22,12 @@ void HTTPHeaderFields::set(std::string_view name, std::string value) {
       return;
     }
   }
+  if (fields_.capacity() == 0) fields_.reserve(kFirstRoom);
   fields_.emplace_back(std::string(name), std::move(value));
 }
 
 void HTTPHeaderFields::append(std::string name, std::string value) {
+  if (fields_.capacity() == 0) fields_.reserve(kFirstRoom);
   fields_.emplace_back(std::move(name), std::move(value));
 }
 

@@ -47,23 +47,25 @@ std::optional<URLError> ResponseHeadCheck::statusLine(std::string_view line) {
   return std::nullopt;
 }
 
-std::optional<URLError> ResponseHeadCheck::fieldLine(std::string_view line) {
-  const auto colon = line.find(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  const auto name = line.substr(0, colon);
+std::optional<URLError> ResponseHeadCheck::field(std::string_view name, std::string_view value) {
   // libcurl would not take "Content-Length : 2" for a length and read to the close instead.
   if (!name.empty() && (name.back() == ' ' || name.back() == '\t')) {
     return refused(CURLE_WEIRD_SERVER_REPLY, "a header field has a blank before its colon");
   }
-  const auto value = withoutBlanks(line.substr(colon + 1));
+  // Most fields are neither of the two framing fields, which their lengths tell at once.
+  constexpr std::string_view kLength = "Content-Length";
+  constexpr std::string_view kCoding = "Transfer-Encoding";
+  if (name.size() != kLength.size() && name.size() != kCoding.size()) return std::nullopt;
   std::optional<URLError> refusal;
-  if (equalsIgnoringASCIICase(name, "Content-Length")) {
+  if (equalsIgnoringASCIICase(name, kLength)) {
     refusal = readContentLength(value);
-  } else if (equalsIgnoringASCIICase(name, "Transfer-Encoding")) {
+  } else if (equalsIgnoringASCIICase(name, kCoding)) {
     if (http10_) {
       return refused(CURLE_WEIRD_SERVER_REPLY, "an HTTP/1.0 answer has a transfer coding");
     }
     refusal = readTransferEncoding(value);
+  } else {
+    return std::nullopt;
   }
   if (!refusal && chunked_ && contentLength_) {
     return refused(CURLE_WEIRD_SERVER_REPLY, "Content-Length together with chunked coding");

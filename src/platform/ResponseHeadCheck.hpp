@@ -18,8 +18,8 @@ class ResponseHeadCheck {
  public:
   // A status line starts a new head: what came before belonged to an interim (1xx) answer.
   [[nodiscard]] std::optional<URLError> statusLine(std::string_view line);
-  // One field line as received, without its line end.
-  [[nodiscard]] std::optional<URLError> fieldLine(std::string_view line);
+  // One field: its name as received (up to the colon) and its value without surrounding blanks.
+  [[nodiscard]] std::optional<URLError> field(std::string_view name, std::string_view value);
   // The body length that the head announces, once a Content-Length has been read.
   [[nodiscard]] std::optional<std::int64_t> contentLength() const noexcept {
     return contentLength_;

@@ -53,13 +53,12 @@ void ResponseReader::installOn(EasyOptions& set) {
   set(CURLOPT_HEADERFUNCTION, &ResponseReader::onHeader);
 }
 
-void ResponseReader::start(EasyOptions& set, CURL* easy, std::size_t requestBodyBytes,
+void ResponseReader::start(EasyHandlePool::Handle& handle, std::size_t requestBodyBytes,
                            std::size_t bodyLimit, bool decodes, TransferTimer& timer) {
+  handle.reader = this;
+  errorBuffer_ = handle.errorBuffer;
   errorBuffer_[0] = '\0';
-  set(CURLOPT_ERRORBUFFER, errorBuffer_);
-  set(CURLOPT_WRITEDATA, static_cast<void*>(this));
-  set(CURLOPT_HEADERDATA, static_cast<void*>(this));
-  easy_ = easy;
+  easy_ = handle.easy.get();
   requestBodyBytes_ = requestBodyBytes;
   bodyLimit_ = bodyLimit;
   decodes_ = decodes;
@@ -74,8 +73,8 @@ bool ResponseReader::answeredBeforeTheRequestWasSent() const {
   return static_cast<std::uint64_t>(sent) < requestBodyBytes_;
 }
 
-size_t ResponseReader::onBody(char* data, size_t size, size_t count, void* reader) noexcept {
-  auto& self = *static_cast<ResponseReader*>(reader);
+size_t ResponseReader::onBody(char* data, size_t size, size_t count, void* handle) noexcept {
+  auto& self = *static_cast<EasyHandlePool::Handle*>(handle)->reader;
   self.timer_->noteActivity();
   const size_t bytes = size * count;
   const std::size_t held = self.body_.size();
@@ -105,20 +104,20 @@ size_t ResponseReader::onBody(char* data, size_t size, size_t count, void* reade
   return bytes;
 }
 
-size_t ResponseReader::onHeader(char* data, size_t size, size_t count, void* reader) noexcept {
-  auto& self = *static_cast<ResponseReader*>(reader);
+size_t ResponseReader::onHeader(char* data, size_t size, size_t count, void* handle) noexcept {
+  auto& self = *static_cast<EasyHandlePool::Handle*>(handle)->reader;
   self.timer_->noteActivity();
   const size_t bytes = size * count;
   const std::string_view line = trimmed(std::string_view(data, bytes));
   try {
     if (line.starts_with("HTTP/")) {
       self.answered_ = true;
-      self.refusal_ = self.headCheck_.statusLine(line);
-      if (self.refusal_) return 0;
+      if (auto refusal = self.headCheck_.statusLine(line)) {
+        self.refusal_ = std::move(refusal);
+        return 0;
+      }
       // A new status line: whatever came before belonged to an interim (1xx) answer.
       self.headers_ = HTTPHeaderFields();
-      // Room for what a typical answer carries, so the fields do not grow one by one.
-      self.headers_.reserve(16);
       self.headerComplete_ = false;
       self.coded_ = false;
       return bytes;
@@ -130,16 +129,21 @@ size_t ResponseReader::onHeader(char* data, size_t size, size_t count, void* rea
       self.headerComplete_ = true;
       return bytes;
     }
-    self.refusal_ = self.headCheck_.fieldLine(line);
-    if (self.refusal_) return 0;
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) return bytes;
     const auto name = line.substr(0, colon);
+    const auto value = trimmed(line.substr(colon + 1));
+    if (auto refusal = self.headCheck_.field(name, value)) {
+      self.refusal_ = std::move(refusal);
+      return 0;
+    }
     // A coded answer's length counts coded bytes, which decode to about as many or more: the
     // reservation stays a floor within the same bound.
-    if (equalsIgnoringASCIICase(name, "Content-Length")) self.reserveBody();
-    if (equalsIgnoringASCIICase(name, "Content-Encoding")) self.coded_ = self.decodes_;
-    self.headers_.append(std::string(name), std::string(trimmed(line.substr(colon + 1))));
+    if (name.size() == 14 && equalsIgnoringASCIICase(name, "Content-Length")) self.reserveBody();
+    if (name.size() == 16 && equalsIgnoringASCIICase(name, "Content-Encoding")) {
+      self.coded_ = self.decodes_;
+    }
+    self.headers_.append(std::string(name), std::string(value));
   } catch (...) {
     return 0;
   }
@@ -154,21 +158,20 @@ void ResponseReader::reserveBody() {
   body_.reserve(static_cast<std::size_t>(reservation));
 }
 
-std::optional<URLError> ResponseReader::outcome(CURL* easy, CURLcode code, const URL& url) {
+std::optional<URLError> ResponseReader::outcome(CURL* easy, CURLcode code, URL url) {
   if (refusal_) return std::move(refusal_);
   if (code == CURLE_WRITE_ERROR && answeredEarly_) code = CURLE_OK;
   if (code == CURLE_OUT_OF_MEMORY && !headerComplete_ && errorBuffer_[0] == '\0') {
     // libcurl holds a field line in a buffer of CURL_MAX_HTTP_HEADER bytes and reports a longer
     // one as out of memory.
     code = CURLE_WEIRD_SERVER_REPLY;
-    std::snprintf(errorBuffer_, sizeof errorBuffer_, "the response head is too large");
+    std::snprintf(errorBuffer_, CURL_ERROR_SIZE, "the response head is too large");
   }
   if (code == CURLE_OK && !headerComplete_) {
     // libcurl accepts a header cut off by the end of the connection as a whole answer; what the
     // server meant to say is unknown, so it is no answer.
     code = CURLE_WEIRD_SERVER_REPLY;
-    std::snprintf(errorBuffer_, sizeof errorBuffer_,
-                  "the connection ended inside the response header");
+    std::snprintf(errorBuffer_, CURL_ERROR_SIZE, "the connection ended inside the response header");
   }
   if (code == CURLE_OK) {
     long status = 0;
@@ -182,8 +185,8 @@ std::optional<URLError> ResponseReader::outcome(CURL* easy, CURLcode code, const
     timings.firstByte = seconds(easy, CURLINFO_STARTTRANSFER_TIME_T);
     timings.total = seconds(easy, CURLINFO_TOTAL_TIME_T);
     try {
-      response_ = std::make_shared<const HTTPURLResponse>(url, status, std::move(headers_),
-                                                          versionText(version), timings);
+      response_ = std::make_shared<const HTTPURLResponse>(
+          std::move(url), status, std::move(headers_), versionText(version), timings);
       return std::nullopt;
     } catch (...) {
       code = CURLE_OUT_OF_MEMORY;

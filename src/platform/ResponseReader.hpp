@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "platform/CurlHandles.hpp"
+#include "platform/EasyHandlePool.hpp"
 #include "platform/ResponseHeadCheck.hpp"
 #include "platform/TransferTimer.hpp"
 #include "tamsenor/platform/Data.hpp"
@@ -29,26 +30,24 @@ class ResponseReader {
  public:
   // What every easy handle keeps: the hooks for head and body.
   static void installOn(EasyOptions& set);
-  // Starts reading an exchange on `easy`, a handle that installOn() prepared, which sends a body
-  // of `requestBodyBytes`. `bodyLimit` 0: none; it counts decoded bytes where libcurl `decodes`.
-  void start(EasyOptions& set, CURL* easy, std::size_t requestBodyBytes, std::size_t bodyLimit,
+  // Starts reading an exchange on `handle`, which installOn() prepared and which sends a body of
+  // `requestBodyBytes`. `bodyLimit` 0: none; it counts decoded bytes where libcurl `decodes`.
+  void start(EasyHandlePool::Handle& handle, std::size_t requestBodyBytes, std::size_t bodyLimit,
              bool decodes, TransferTimer& timer);
-  // libcurl's error buffer for the exchange.
-  [[nodiscard]] const char* errorBuffer() const noexcept { return errorBuffer_; }
   // Whether any of an answer (a status line) has arrived.
   [[nodiscard]] bool answered() const noexcept { return answered_; }
 
   // libcurl is done with `easy` and reports `code`: the error the exchange ended with, if any,
   // else the response, kept for takeResponse().
-  [[nodiscard]] std::optional<URLError> outcome(CURL* easy, CURLcode code, const URL& url);
+  [[nodiscard]] std::optional<URLError> outcome(CURL* easy, CURLcode code, URL url);
   [[nodiscard]] Data takeBody() noexcept { return std::move(body_); }
   [[nodiscard]] std::shared_ptr<const HTTPURLResponse> takeResponse() noexcept {
     return std::move(response_);
   }
 
  private:
-  static size_t onBody(char* data, size_t size, size_t count, void* reader) noexcept;
-  static size_t onHeader(char* data, size_t size, size_t count, void* reader) noexcept;
+  static size_t onBody(char* data, size_t size, size_t count, void* handle) noexcept;
+  static size_t onHeader(char* data, size_t size, size_t count, void* handle) noexcept;
   void reserveBody();
   bool answeredBeforeTheRequestWasSent() const;
 
@@ -67,7 +66,7 @@ class ResponseReader {
   bool answeredEarly_ = false;   // the whole answer came while the request's body went out
   bool decodes_ = false;         // libcurl undoes the codings that the answer names
   bool coded_ = false;           // and this answer names one
-  char errorBuffer_[CURL_ERROR_SIZE] = {};
+  char* errorBuffer_ = nullptr;  // the handle's, CURL_ERROR_SIZE bytes
 };
 
 }  // namespace tamsenor::detail

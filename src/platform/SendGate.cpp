@@ -28,12 +28,12 @@ bool isIdempotent(std::string_view method) {
 
 void SendGate::installOn(EasyOptions& set) { set(CURLOPT_PREREQFUNCTION, &SendGate::onSend); }
 
-void SendGate::start(EasyOptions& set, CURL* easy, ConnectionSockets& sockets,
-                     std::string_view method, bool mayMultiplex, const char* errorBuffer) {
-  set(CURLOPT_PREREQDATA, static_cast<void*>(this));
-  easy_ = easy;
+void SendGate::start(EasyHandlePool::Handle& handle, ConnectionSockets& sockets,
+                     std::string_view method, bool mayMultiplex) {
+  handle.gate = this;
+  easy_ = handle.easy.get();
   sockets_ = &sockets;
-  errorBuffer_ = errorBuffer;
+  errorBuffer_ = handle.errorBuffer;
   idempotent_ = isIdempotent(method);
   mayMultiplex_ = mayMultiplex;
   connects_ = 0;
@@ -58,9 +58,9 @@ void SendGate::finish(CURLcode code, bool answered) {
   }
 }
 
-int SendGate::onSend(void* gate, char* peerAddress, char* localAddress, int peerPort,
+int SendGate::onSend(void* handle, char* peerAddress, char* localAddress, int peerPort,
                      int localPort) noexcept {
-  auto& self = *static_cast<SendGate*>(gate);
+  auto& self = *static_cast<EasyHandlePool::Handle*>(handle)->gate;
   try {
     return self.mayGo(peerAddress, localAddress, peerPort, localPort) ? CURL_PREREQFUNC_OK
                                                                       : CURL_PREREQFUNC_ABORT;

@@ -8,6 +8,7 @@
 
 #include "platform/ConnectionSockets.hpp"
 #include "platform/CurlHandles.hpp"
+#include "platform/EasyHandlePool.hpp"
 #include "tamsenor/platform/URLError.hpp"
 
 namespace tamsenor::detail {
@@ -28,10 +29,9 @@ class SendGate {
   };
 
   static void installOn(EasyOptions& set);
-  // Readies a run of the transfer on `easy`, whose error buffer is `errorBuffer`. `mayMultiplex`:
-  // the connection may speak HTTP/2.
-  void start(EasyOptions& set, CURL* easy, ConnectionSockets& sockets, std::string_view method,
-             bool mayMultiplex, const char* errorBuffer);
+  // Readies a run of the transfer on `handle`. `mayMultiplex`: the connection may speak HTTP/2.
+  void start(EasyHandlePool::Handle& handle, ConnectionSockets& sockets, std::string_view method,
+             bool mayMultiplex);
 
   // libcurl ended the run with `code`; `answered`: a byte of an answer had come. Afterwards
   // rerun() says how to run again, and stopped() whether the gate ended the run for good, with
@@ -46,7 +46,7 @@ class SendGate {
   [[nodiscard]] bool idempotent() const noexcept { return idempotent_; }
 
  private:
-  static int onSend(void* gate, char* peerAddress, char* localAddress, int peerPort,
+  static int onSend(void* handle, char* peerAddress, char* localAddress, int peerPort,
                     int localPort) noexcept;
   bool mayGo(const char* peerAddress, const char* localAddress, int peerPort, int localPort);
   Rerun afterLoss();

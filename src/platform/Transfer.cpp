@@ -39,26 +39,49 @@ void fillHeaderList(std::string& text, std::vector<curl_slist>& list, const URLR
   for (std::size_t i = 0; i + 1 < list.size(); ++i) list[i].next = &list[i + 1];
 }
 
-// The handle may come from any earlier request, so every choice of method is made afresh.
-void setMethodAndBody(EasyOptions& set, const std::string& method, const std::optional<Data>& body,
-                      bool sendsBody) {
-  set(CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
+// How a request sends its method and body; a handle that sent the last one the same way keeps
+// all but the body's place.
+enum BodyShape : int { kGet, kHead, kOtherWithoutBody, kPost, kOtherWithBody };
+
+BodyShape shapeOf(const std::string& method, bool sendsBody) {
+  if (sendsBody) return method == "POST" ? kPost : kOtherWithBody;
+  if (method == "GET") return kGet;
+  return method == "HEAD" ? kHead : kOtherWithoutBody;
+}
+
+// Sets `value` unless the handle's last transfer set it already.
+template <class Value>
+void setChanged(EasyOptions& set, CURLoption option, Value value, Value& last) {
+  if (value == last) return;
+  set(option, value);
+  last = value;
+}
+
+void setMethodAndBody(EasyOptions& set, EasyHandlePool::Handle& handle, const std::string& method,
+                      const std::optional<Data>& body, bool sendsBody) {
+  const BodyShape shape = shapeOf(method, sendsBody);
+  // The shape's fixed options once, when it changes; a custom method's name every time, since it
+  // points into this request.
+  if (shape != handle.last.bodyShape || shape == kOtherWithBody || shape == kOtherWithoutBody) {
+    set(CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
+    if (sendsBody) {
+      set(CURLOPT_NOBODY, 0L);
+    } else {
+      set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{-1});
+      set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+      set(CURLOPT_HTTPGET, 1L);
+      if (shape == kHead) set(CURLOPT_NOBODY, 1L);
+    }
+    if (shape == kOtherWithBody || shape == kOtherWithoutBody) {
+      set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+    handle.last.bodyShape = shape;
+  }
   if (sendsBody) {
     static constexpr char kEmpty[] = "";
-    set(CURLOPT_NOBODY, 0L);
     set(CURLOPT_POSTFIELDSIZE_LARGE, body ? static_cast<curl_off_t>(body->size()) : curl_off_t{0});
     set(CURLOPT_POSTFIELDS,
         body && !body->empty() ? reinterpret_cast<const char*>(body->data()) : kEmpty);
-    if (method != "POST") set(CURLOPT_CUSTOMREQUEST, method.c_str());
-  } else {
-    set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{-1});
-    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-    set(CURLOPT_HTTPGET, 1L);
-    if (method == "HEAD") {
-      set(CURLOPT_NOBODY, 1L);
-    } else if (method != "GET") {
-      set(CURLOPT_CUSTOMREQUEST, method.c_str());
-    }
   }
 }
 
@@ -68,7 +91,7 @@ std::optional<URLError> Transfer::setUp(EasyHandlePool& pool, SessionCurlOptions
                                         std::size_t bodyLimit) {
   const SendGate::Rerun rerun = gate.rerun();  // of the run before, if any
   overHTTP1 = overHTTP1 || rerun == SendGate::Rerun::overHTTP1;
-  reader = ResponseReader();
+  if (rerun != SendGate::Rerun::no) reader = ResponseReader();  // nothing of the run before
 
   CURLcode failure = CURLE_OK;
   handle = pool.take(options, failure);
@@ -86,24 +109,27 @@ std::optional<URLError> Transfer::setUp(EasyHandlePool& pool, SessionCurlOptions
   CURL* easy = handle->easy.get();
   const bool multiplexes = !overHTTP1 && options.waitsToMultiplex(request.url());
   EasyOptions set(easy);
-  set(CURLOPT_PRIVATE, static_cast<void*>(this));
+  handle->transfer = this;
   set(CURLOPT_URL, request.url().absoluteString().c_str());
   set(CURLOPT_HTTPHEADER, handle->headerList.data());
   const bool decodes = options.decodes(request);
   // "" offers every coding this libcurl decodes; null sends no offer and decodes nothing.
-  set(CURLOPT_ACCEPT_ENCODING, decodes ? "" : static_cast<const char*>(nullptr));
-  set(CURLOPT_PINNEDPUBLICKEY, options.pinnedKeys(request.url()));
-  reader.start(set, easy, body ? body->size() : 0, bodyLimit, decodes, timer);
-  timer.start(set);
-  gate.start(set, easy, options.sockets(), method, multiplexes, reader.errorBuffer());
-  set(CURLOPT_PIPEWAIT, multiplexes ? 1L : 0L);
+  if (handle->last.offersCodings != int{decodes}) {
+    set(CURLOPT_ACCEPT_ENCODING, decodes ? "" : static_cast<const char*>(nullptr));
+    handle->last.offersCodings = decodes;
+  }
+  setChanged(set, CURLOPT_PINNEDPUBLICKEY, options.pinnedKeys(request.url()), handle->last.pins);
+  reader.start(*handle, body ? body->size() : 0, bodyLimit, decodes, timer);
+  timer.start(*handle);
+  gate.start(*handle, options.sockets(), method, multiplexes);
+  setChanged(set, CURLOPT_PIPEWAIT, multiplexes ? 1L : 0L, handle->last.pipeWait);
   // A request that must not go out twice avoids connections idle long enough for the server to
   // be closing them (libcurl counts whole seconds: idle under 2 s); libcurl's default otherwise.
-  set(CURLOPT_MAXAGE_CONN, gate.idempotent() ? 118L : 1L);
+  setChanged(set, CURLOPT_MAXAGE_CONN, gate.idempotent() ? 118L : 1L, handle->last.maxAge);
   // Handles of reruns are not pooled again, so these need no undoing.
   if (rerun == SendGate::Rerun::onFreshConnection) set(CURLOPT_FRESH_CONNECT, 1L);
   if (overHTTP1) set(CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
-  setMethodAndBody(set, method, body, sendsBody);
+  setMethodAndBody(set, *handle, method, body, sendsBody);
   if (set.result() != CURLE_OK) return URLError(set.result(), curl_easy_strerror(set.result()));
   return std::nullopt;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <string>
 
 namespace tamsenor::detail {
@@ -38,9 +39,16 @@ void TransferTimer::installOn(EasyOptions& set) {
   set(CURLOPT_NOPROGRESS, 0L);
 }
 
-void TransferTimer::start(EasyOptions& set) {
-  set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+void TransferTimer::start(EasyHandlePool::Handle& handle) {
+  handle.timer = this;
   movedBytes_ = 0;
+}
+
+void TransferTimer::noteActivity() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  lastMoved_ =
+      Clock::time_point(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
 }
 
 TransferTimer::Clock::time_point TransferTimer::deadline() const noexcept {
@@ -55,10 +63,10 @@ URLError TransferTimer::expiry() const {
   return timedOut("no data moved for " + std::to_string(idleLimit_.count()) + " ms");
 }
 
-int TransferTimer::onProgress(void* timer, curl_off_t, curl_off_t downloaded, curl_off_t,
+int TransferTimer::onProgress(void* handle, curl_off_t, curl_off_t downloaded, curl_off_t,
                               curl_off_t uploaded) noexcept {
   // libcurl calls this whenever it looks at the transfer; only a change is news.
-  auto& self = *static_cast<TransferTimer*>(timer);
+  auto& self = *static_cast<EasyHandlePool::Handle*>(handle)->timer;
   if (downloaded + uploaded != self.movedBytes_) {
     self.movedBytes_ = downloaded + uploaded;
     self.noteActivity();

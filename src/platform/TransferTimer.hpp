@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "platform/CurlHandles.hpp"
+#include "platform/EasyHandlePool.hpp"
 #include "tamsenor/platform/URLError.hpp"
 
 namespace tamsenor::detail {
@@ -22,16 +23,19 @@ class TransferTimer {
 
   // What every easy handle keeps: the progress hook, which sees request bytes go out.
   static void installOn(EasyOptions& set);
-  void start(EasyOptions& set);
+  void start(EasyHandlePool::Handle& handle);
 
-  // Answer bytes arrived (the reader tells), or request bytes left.
-  void noteActivity() noexcept { lastMoved_ = Clock::now(); }
+  // Answer bytes arrived (the reader tells), or request bytes left. Noted on every piece of an
+  // answer, so read from the kernel's coarse clock (CLOCK_MONOTONIC_COARSE, a few milliseconds
+  // behind the steady clock it shares its origin with), which costs a fraction of a precise read;
+  // a deadline may come that much early, which no time-out in seconds notices.
+  void noteActivity() noexcept;
   [[nodiscard]] Clock::time_point deadline() const noexcept;
   // The error of a task whose deadline has passed: which limit it broke.
   [[nodiscard]] URLError expiry() const;
 
  private:
-  static int onProgress(void* timer, curl_off_t, curl_off_t downloaded, curl_off_t,
+  static int onProgress(void* handle, curl_off_t, curl_off_t downloaded, curl_off_t,
                         curl_off_t uploaded) noexcept;
 
   Clock::time_point lastMoved_;

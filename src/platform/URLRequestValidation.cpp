@@ -59,9 +59,24 @@ std::string quoted(std::string_view text) {
 }
 
 // Framing and connection management belong to the transport: a caller's value for these would
-// contradict what libcurl writes, or smuggle a second request onto the connection.
-constexpr std::array<std::string_view, 5> kTransportOwnedFields{
-    "Host", "Content-Length", "Transfer-Encoding", "Connection", "Expect"};
+// contradict what libcurl writes, or smuggle a second request onto the connection. Their lengths
+// differ, so a name is compared with the one of its length at most.
+bool isTransportOwned(std::string_view name) noexcept {
+  switch (name.size()) {
+    case 4:
+      return equalsIgnoringASCIICase(name, "Host");
+    case 6:
+      return equalsIgnoringASCIICase(name, "Expect");
+    case 10:
+      return equalsIgnoringASCIICase(name, "Connection");
+    case 14:
+      return equalsIgnoringASCIICase(name, "Content-Length");
+    case 17:
+      return equalsIgnoringASCIICase(name, "Transfer-Encoding");
+    default:
+      return false;
+  }
+}
 
 bool isAllowedScheme(std::string_view scheme, std::span<const std::string> allowedSchemes) {
   if (!equalsIgnoringASCIICase(scheme, "http") && !equalsIgnoringASCIICase(scheme, "https")) {
@@ -104,11 +119,9 @@ std::optional<URLError> validateRequest(const URLRequest& request,
       return URLError(URLError::invalidHeaderField,
                       "header field name " + quoted(name) + " is not an HTTP token");
     }
-    for (auto owned : kTransportOwnedFields) {
-      if (equalsIgnoringASCIICase(name, owned)) {
-        return URLError(URLError::invalidHeaderField,
-                        "header field " + quoted(name) + " is written by the transport itself");
-      }
+    if (isTransportOwned(name)) {
+      return URLError(URLError::invalidHeaderField,
+                      "header field " + quoted(name) + " is written by the transport itself");
     }
     if (holdsControlCharacter(value)) {
       return URLError(URLError::invalidHeaderField,

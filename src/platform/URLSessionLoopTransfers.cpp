@@ -51,9 +51,9 @@ void URLSessionLoop::collectCompleted() {
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
     if (message->msg != CURLMSG_DONE) continue;
-    void* user = nullptr;
-    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &user);
-    auto& transfer = *static_cast<Transfer*>(user);
+    void* handle = nullptr;
+    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &handle);
+    auto& transfer = *static_cast<EasyHandlePool::Handle*>(handle)->transfer;
     const CURLcode code = message->data.result;
     transfer.gate.finish(code, transfer.reader.answered());
     if (transfer.gate.rerun() != SendGate::Rerun::no) {

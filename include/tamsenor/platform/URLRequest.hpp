@@ -25,7 +25,8 @@ class URLRequest {
       double timeoutInterval = 60.0)
       : url_(std::move(url)), cachePolicy_(cachePolicy), timeoutInterval_(timeoutInterval) {}
 
-  [[nodiscard]] const URL& url() const noexcept { return url_; }
+  [[nodiscard]] const URL& url() const& noexcept { return url_; }
+  [[nodiscard]] URL url() && noexcept { return std::move(url_); }
   void setURL(URL url) { url_ = std::move(url); }
 
   [[nodiscard]] const std::string& httpMethod() const noexcept { return httpMethod_; }
