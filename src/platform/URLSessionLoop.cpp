@@ -130,6 +130,7 @@ void URLSessionLoop::run() {
   for (;;) {
     bool cancelling = false;
     bool ended = false;
+    bool finished = false;
     {
       std::lock_guard lock(mutex_);
       incoming.swap(submitted_);
@@ -147,17 +148,20 @@ void URLSessionLoop::run() {
       incoming.clear();
       int running = 0;
       curl_multi_perform(multi_.get(), &running);
-      collectCompleted();
+      finished = collectCompleted();
       expireDue();
     }
     // Handlers run here, outside every libcurl callback, so they may submit new tasks, drop the
     // session or invalidate it; each of these only marks the queue or the flags.
     deliverCompleted();
     if (mayEnd()) break;
-    bool busy = false;
+    // A transfer that ends hands its connection to one waiting for it, but libcurl 7.88 forgets
+    // to run a waiting transfer it has already passed in that round: it would sit until something
+    // else woke the loop. The next round runs it.
+    bool busy = finished;
     {
       std::lock_guard lock(mutex_);
-      busy = !submitted_.empty() || !scheduled_.empty() || cancelling_ ||
+      busy = busy || !submitted_.empty() || !scheduled_.empty() || cancelling_ ||
              ((released_ || invalidated_) && deadlines_.hasCalls());
     }
     if (!busy) {

@@ -57,7 +57,8 @@ class URLSessionLoop {
 
   void start(std::unique_ptr<Transfer> transfer);
   void fail(std::unique_ptr<Transfer> transfer, URLError error);
-  void collectCompleted();
+  // Whether libcurl finished any transfer.
+  bool collectCompleted();
   void rerun(Transfer& transfer);
   void expireDue();
   void complete(Transfer& transfer);

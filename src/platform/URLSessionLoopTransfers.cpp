@@ -47,10 +47,12 @@ void URLSessionLoop::fail(std::unique_ptr<Transfer> transfer, URLError error) {
   }
 }
 
-void URLSessionLoop::collectCompleted() {
+bool URLSessionLoop::collectCompleted() {
+  bool finished = false;
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
     if (message->msg != CURLMSG_DONE) continue;
+    finished = true;
     void* handle = nullptr;
     curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &handle);
     auto& transfer = *static_cast<EasyHandlePool::Handle*>(handle)->transfer;
@@ -65,6 +67,7 @@ void URLSessionLoop::collectCompleted() {
                                                                        transfer.request.url());
     complete(transfer);
   }
+  return finished;
 }
 
 void URLSessionLoop::rerun(Transfer& transfer) {
