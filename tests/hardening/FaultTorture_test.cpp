@@ -4,10 +4,9 @@
 
 #include <regex>
 
+#include "support/CompletionRecorder.hpp"
 #include "support/FaultBench.hpp"
-#include "support/ReleaseSessionHere.hpp"
 #include "support/SendAndWait.hpp"
-#include "support/URLErrorPredicates.hpp"
 
 namespace tamsenor {
 namespace {
