@@ -16,7 +16,6 @@
 #include "support/FaultBench.hpp"
 #include "support/FaultServer.hpp"
 #include "support/SendAndWait.hpp"
-#include "support/SlowNameLookup.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 
@@ -416,8 +415,7 @@ TEST_F(URLSessionWire, ASlowNameLookupHoldsUpNothingElse) {
   session->dataTask(lookup, testsupport::recordInto(slow)).resume();
   std::this_thread::sleep_for(50ms);
   session->invalidateAndCancel();
-  EXPECT_LT(since(), 2000ms);
-  EXPECT_LT(since(), testsupport::kSlowLookup);
+  EXPECT_LT(since(), 2000ms);  // the lookup takes 4 s
   ASSERT_EQ(slow->count(), 2u);
   EXPECT_EQ(describe(slow->entries().back().value),
             std::to_string(URLError::cancelled) +
