@@ -1,8 +1,8 @@
 #include <iostream>
-#include <mutex>
 #include <sstream>
 #include <vector>
 
+#include "src/platform/ThreadSafety.hpp"
 #include "tamsenor/Version.hpp"
 #include "tamsenor/abtesting/RemoteABTestService.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
@@ -24,18 +24,18 @@ class CollectingLogger final : public Logger {
  public:
   void log(LogSeverity severity, std::string_view message, std::string_view,
            std::string_view function, unsigned) override {
-    std::lock_guard lock(mutex_);
+    detail::MutexLock lock(mutex_);
     lines_.push_back(std::string(to_string(severity)) + " " + std::string(function) + " " +
                      std::string(message));
   }
   std::vector<std::string> take() {
-    std::lock_guard lock(mutex_);
+    detail::MutexLock lock(mutex_);
     return std::exchange(lines_, {});
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
+  detail::Mutex mutex_;
+  std::vector<std::string> lines_ TAMSENOR_GUARDED_BY(mutex_);
 };
 
 // Prints, under the current step, what reached the service since `seen` and what it answered.

@@ -114,22 +114,22 @@ LocalService::~LocalService() {
 }
 
 void LocalService::failNextRequestTo(std::string path, int status) {
-  std::lock_guard lock(mutex_);
+  detail::MutexLock lock(mutex_);
   pendingFailures_.emplace_back(std::move(path), status);
 }
 
 std::vector<LocalService::Exchange> LocalService::exchanges() const {
-  std::lock_guard lock(mutex_);
+  detail::MutexLock lock(mutex_);
   return exchanges_;
 }
 
 std::vector<std::pair<std::string, std::string>> LocalService::exposures() const {
-  std::lock_guard lock(mutex_);
+  detail::MutexLock lock(mutex_);
   return exposures_;
 }
 
 bool LocalService::failsNow(const std::string& path, int& status) {
-  std::lock_guard lock(mutex_);
+  detail::MutexLock lock(mutex_);
   const auto found = std::find_if(pendingFailures_.begin(), pendingFailures_.end(),
                                   [&](const auto& failure) { return failure.first == path; });
   if (found == pendingFailures_.end()) return false;
@@ -154,7 +154,7 @@ void LocalService::record(const httplib::Request& request, const httplib::Respon
     if (request.has_header(name))
       exchange.headers.emplace_back(name, request.get_header_value(name));
   }
-  std::lock_guard lock(mutex_);
+  detail::MutexLock lock(mutex_);
   exchanges_.push_back(std::move(exchange));
 }
 
@@ -248,7 +248,7 @@ void LocalService::route() {
 
   server.Get("/v0/user_terms_acceptances", [this](const auto&, auto& response) {
     json::array accepted;
-    std::lock_guard lock(mutex_);
+    detail::MutexLock lock(mutex_);
     for (const auto& body : termsAcceptances_) accepted.push_back(json::parse(body));
     answer(response, 200, json::object{{"acceptances", std::move(accepted)}});
   });
@@ -259,7 +259,7 @@ void LocalService::route() {
       refuse(response, 400, "expected a JSON object");
       return;
     }
-    std::lock_guard lock(mutex_);
+    detail::MutexLock lock(mutex_);
     termsAcceptances_.push_back(request.body);
     answer(response, 200, json::object{{"accepted", true}});
   });
@@ -309,7 +309,7 @@ void LocalService::answerABTest(const httplib::Request& request, httplib::Respon
     }
   }
   {
-    std::lock_guard lock(mutex_);
+    detail::MutexLock lock(mutex_);
     exposures_.insert(exposures_.end(), exposed.begin(), exposed.end());
   }
   answer(response, 200, json::object{{"success", true}, {"tests", std::move(entries)}});
@@ -327,7 +327,7 @@ void LocalService::answerTaggings(const httplib::Request& request, httplib::Resp
   json::object body{{"tag_type", request.get_param_value("tag_type")},
                     {"target_type", request.get_param_value("target_type")},
                     {"target_id", *targetId}};
-  std::lock_guard lock(mutex_);
+  detail::MutexLock lock(mutex_);
   if (request.method == "GET") {
     json::array taggings;
     for (const auto& [target, tagging] : taggings_) {

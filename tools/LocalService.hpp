@@ -2,13 +2,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "src/platform/ThreadSafety.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
 
 namespace httplib {
@@ -65,13 +65,13 @@ class LocalService {
   std::uint16_t port_ = 0;
   std::thread thread_;
 
-  mutable std::mutex mutex_;
-  std::vector<Exchange> exchanges_;
-  std::vector<std::pair<std::string, int>> pendingFailures_;
-  std::vector<std::pair<std::string, std::string>> exposures_;
+  mutable detail::Mutex mutex_;
+  std::vector<Exchange> exchanges_ TAMSENOR_GUARDED_BY(mutex_);
+  std::vector<std::pair<std::string, int>> pendingFailures_ TAMSENOR_GUARDED_BY(mutex_);
+  std::vector<std::pair<std::string, std::string>> exposures_ TAMSENOR_GUARDED_BY(mutex_);
   // (target key, JSON body) of every tagging added and not removed since.
-  std::vector<std::pair<std::string, std::string>> taggings_;
-  std::vector<std::string> termsAcceptances_;
+  std::vector<std::pair<std::string, std::string>> taggings_ TAMSENOR_GUARDED_BY(mutex_);
+  std::vector<std::string> termsAcceptances_ TAMSENOR_GUARDED_BY(mutex_);
 };
 
 }  // namespace tamsenor::tools

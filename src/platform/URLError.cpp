@@ -4,8 +4,41 @@
 
 namespace tamsenor {
 
-// Positive codes are CURLcode values; they are matched by name here so that no public header
-// needs libcurl's. Codes for features the session never uses (FTP, TFTP, SSH...) belong nowhere.
+// Positive codes are CURLcode values under names of the library's own, so that no public header
+// needs libcurl's; these pin each name to its value. Codes for features the session never uses
+// (FTP, TFTP, SSH...) have no name and belong to no predicate.
+#define TAMSENOR_SAME_CODE(name, curlName) \
+  static_assert(URLError::name == curlName, #name " is libcurl's " #curlName)
+TAMSENOR_SAME_CODE(operationTimedOut, CURLE_OPERATION_TIMEDOUT);
+TAMSENOR_SAME_CODE(couldNotResolveProxy, CURLE_COULDNT_RESOLVE_PROXY);
+TAMSENOR_SAME_CODE(couldNotResolveHost, CURLE_COULDNT_RESOLVE_HOST);
+TAMSENOR_SAME_CODE(couldNotConnect, CURLE_COULDNT_CONNECT);
+TAMSENOR_SAME_CODE(proxyHandshakeFailed, CURLE_PROXY);
+TAMSENOR_SAME_CODE(sslConnectError, CURLE_SSL_CONNECT_ERROR);
+TAMSENOR_SAME_CODE(sslCertificateProblem, CURLE_SSL_CERTPROBLEM);
+TAMSENOR_SAME_CODE(sslCipher, CURLE_SSL_CIPHER);
+TAMSENOR_SAME_CODE(peerFailedVerification, CURLE_PEER_FAILED_VERIFICATION);
+TAMSENOR_SAME_CODE(sslCACertificateBadFile, CURLE_SSL_CACERT_BADFILE);
+TAMSENOR_SAME_CODE(sslCRLBadFile, CURLE_SSL_CRL_BADFILE);
+TAMSENOR_SAME_CODE(sslIssuerError, CURLE_SSL_ISSUER_ERROR);
+TAMSENOR_SAME_CODE(sslPinnedPublicKeyMismatch, CURLE_SSL_PINNEDPUBKEYNOTMATCH);
+TAMSENOR_SAME_CODE(sslInvalidCertificateStatus, CURLE_SSL_INVALIDCERTSTATUS);
+TAMSENOR_SAME_CODE(sslClientCertificate, CURLE_SSL_CLIENTCERT);
+TAMSENOR_SAME_CODE(partialFile, CURLE_PARTIAL_FILE);
+TAMSENOR_SAME_CODE(gotNothing, CURLE_GOT_NOTHING);
+TAMSENOR_SAME_CODE(sendError, CURLE_SEND_ERROR);
+TAMSENOR_SAME_CODE(receiveError, CURLE_RECV_ERROR);
+TAMSENOR_SAME_CODE(http2StreamError, CURLE_HTTP2_STREAM);
+TAMSENOR_SAME_CODE(unsupportedProtocol, CURLE_UNSUPPORTED_PROTOCOL);
+TAMSENOR_SAME_CODE(weirdServerReply, CURLE_WEIRD_SERVER_REPLY);
+TAMSENOR_SAME_CODE(http2Error, CURLE_HTTP2);
+TAMSENOR_SAME_CODE(badContentEncoding, CURLE_BAD_CONTENT_ENCODING);
+TAMSENOR_SAME_CODE(http3Error, CURLE_HTTP3);
+TAMSENOR_SAME_CODE(fileSizeExceeded, CURLE_FILESIZE_EXCEEDED);
+TAMSENOR_SAME_CODE(failedInit, CURLE_FAILED_INIT);
+TAMSENOR_SAME_CODE(malformedURL, CURLE_URL_MALFORMAT);
+TAMSENOR_SAME_CODE(outOfMemory, CURLE_OUT_OF_MEMORY);
+#undef TAMSENOR_SAME_CODE
 
 // The codes of a configuration error are libcurl's too, so each predicate below on them first
 // rules out the configuration: otherwise an ftp:// proxy would read as a bad server answer.
@@ -17,16 +50,16 @@ bool URLError::isInvalidConfiguration() const noexcept {
 bool URLError::isCancelled() const noexcept { return code_ == cancelled; }
 
 bool URLError::isTimedOut() const noexcept {
-  return !invalidConfiguration_ && code_ == CURLE_OPERATION_TIMEDOUT;
+  return !invalidConfiguration_ && code_ == operationTimedOut;
 }
 
 bool URLError::isCannotConnect() const noexcept {
   if (invalidConfiguration_) return false;
   switch (code_) {
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_PROXY:
+    case couldNotResolveProxy:
+    case couldNotResolveHost:
+    case couldNotConnect:
+    case proxyHandshakeFailed:
       return true;
     default:
       return false;
@@ -36,16 +69,16 @@ bool URLError::isCannotConnect() const noexcept {
 bool URLError::isSecureConnectionFailed() const noexcept {
   if (invalidConfiguration_) return false;
   switch (code_) {
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:  // the system's CA file; the session's own is configuration
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-    case CURLE_SSL_CLIENTCERT:
+    case sslConnectError:
+    case sslCertificateProblem:
+    case sslCipher:
+    case peerFailedVerification:
+    case sslCACertificateBadFile:  // the system's CA file; the session's own is configuration
+    case sslCRLBadFile:
+    case sslIssuerError:
+    case sslPinnedPublicKeyMismatch:
+    case sslInvalidCertificateStatus:
+    case sslClientCertificate:
       return true;
     default:
       return false;
@@ -55,11 +88,11 @@ bool URLError::isSecureConnectionFailed() const noexcept {
 bool URLError::isConnectionLost() const noexcept {
   if (invalidConfiguration_) return false;
   switch (code_) {
-    case CURLE_PARTIAL_FILE:  // also an HTTP/2 GOAWAY that drops a stream the server had seen
-    case CURLE_GOT_NOTHING:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_HTTP2_STREAM:  // the server reset this stream; the connection may live on
+    case partialFile:  // also an HTTP/2 GOAWAY that drops a stream the server had seen
+    case gotNothing:
+    case sendError:
+    case receiveError:
+    case http2StreamError:  // the server reset this stream; the connection may live on
       return true;
     default:
       return false;
@@ -72,11 +105,11 @@ bool URLError::isBadServerResponse() const noexcept {
     // The session refuses unknown schemes itself, so libcurl reports this only for an answer that
     // is not HTTP at all (it reads as HTTP/0.9, which is never allowed); a proxy of an unknown
     // scheme carries the same code as a configuration error.
-    case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_HTTP2:
-    case CURLE_BAD_CONTENT_ENCODING:
-    case CURLE_HTTP3:
+    case unsupportedProtocol:
+    case weirdServerReply:
+    case http2Error:
+    case badContentEncoding:
+    case http3Error:
       return true;
     default:
       return false;

@@ -48,7 +48,7 @@ void URLSessionLoop::enqueue(URLRequest request, Handler handler) {
   auto transfer = std::make_unique<Transfer>(std::move(request), std::move(handler),
                                              configuration_.timeoutIntervalForResource);
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!invalidated_) {
       // The loop takes the whole queue at once, so only the submission that finds it empty needs
       // to wake the loop; later ones ride along.
@@ -63,7 +63,7 @@ void URLSessionLoop::enqueue(URLRequest request, Handler handler) {
 
 void URLSessionLoop::callAt(DeadlineQueue::Clock::time_point when, DeadlineQueue::Call call) {
   try {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!invalidated_) {
       // The entry first: the call moves in only once nothing can fail.
       const auto entry = scheduled_.emplace(when, DeadlineQueue::Item{});
@@ -93,18 +93,18 @@ void URLSessionLoop::invoke(DeadlineQueue::Call& call, bool due) {
 }
 
 void URLSessionLoop::release() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   released_ = true;
   wakeUpLocked();
 }
 
 void URLSessionLoop::invalidate(bool cancel) {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   invalidated_ = true;
   cancelling_ = cancelling_ || cancel;
   wakeUpLocked();
   if (std::this_thread::get_id() == loopThread_) return;
-  endedChanged_.wait(lock, [this] { return ended_; });
+  while (!ended_) lock.wait(endedChanged_);
 }
 
 void URLSessionLoop::wakeUpLocked() {
@@ -114,7 +114,7 @@ void URLSessionLoop::wakeUpLocked() {
 }
 
 bool URLSessionLoop::mayEnd() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ending_ = submitted_.empty() && scheduled_.empty() && active_.empty() && !deadlines_.hasCalls() &&
             (released_ || invalidated_);
   return ending_;
@@ -122,7 +122,7 @@ bool URLSessionLoop::mayEnd() {
 
 void URLSessionLoop::run() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     loopThread_ = std::this_thread::get_id();
   }
   std::vector<std::unique_ptr<Transfer>> incoming;
@@ -132,7 +132,7 @@ void URLSessionLoop::run() {
     bool ended = false;
     bool finished = false;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       incoming.swap(submitted_);
       calls.swap(scheduled_);
       cancelling = cancelling_;
@@ -160,7 +160,7 @@ void URLSessionLoop::run() {
     // else woke the loop. The next round runs it.
     bool busy = finished;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       busy = busy || !submitted_.empty() || !scheduled_.empty() || cancelling_ ||
              ((released_ || invalidated_) && deadlines_.hasCalls());
     }
@@ -175,7 +175,7 @@ void URLSessionLoop::run() {
   // freed here, it comes before them, and a process that exits right away does not race it.
   OPENSSL_thread_stop();
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ended_ = true;
   }
   endedChanged_.notify_all();

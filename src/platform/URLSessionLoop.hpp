@@ -2,7 +2,6 @@
 
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "platform/DeadlineQueue.hpp"
 #include "platform/EasyHandlePool.hpp"
 #include "platform/SessionCurlOptions.hpp"
+#include "platform/ThreadSafety.hpp"
 #include "tamsenor/platform/URLSessionConfiguration.hpp"
 #include "tamsenor/platform/URLSessionDataTask.hpp"
 
@@ -70,7 +70,7 @@ class URLSessionLoop {
   void deliver(Handler& handler, std::optional<Data> body,
                std::shared_ptr<const URLResponse> response, std::optional<URLError> error);
   bool mayEnd();
-  void wakeUpLocked();
+  void wakeUpLocked() TAMSENOR_REQUIRES(mutex_);
   void tearDown();
 
   URLSessionConfiguration configuration_;
@@ -82,18 +82,19 @@ class URLSessionLoop {
   std::vector<std::unique_ptr<Transfer>> active_;     // started: added to multi_
   std::vector<std::unique_ptr<Transfer>> completed_;  // waiting for their handlers
 
-  std::mutex mutex_;  // guards the fields below
-  std::vector<std::unique_ptr<Transfer>> submitted_;
-  DeadlineQueue::Entries scheduled_;  // calls for deadlines_, made here so the loop never allocates
-  bool released_ = false;
-  bool invalidated_ = false;
-  bool cancelling_ = false;
-  bool ending_ = false;  // run() is past its last look at the queue
-  bool ended_ = false;   // and has freed everything
+  Mutex mutex_;
+  std::vector<std::unique_ptr<Transfer>> submitted_ TAMSENOR_GUARDED_BY(mutex_);
+  // Calls for deadlines_, made here so the loop never allocates.
+  DeadlineQueue::Entries scheduled_ TAMSENOR_GUARDED_BY(mutex_);
+  bool released_ TAMSENOR_GUARDED_BY(mutex_) = false;
+  bool invalidated_ TAMSENOR_GUARDED_BY(mutex_) = false;
+  bool cancelling_ TAMSENOR_GUARDED_BY(mutex_) = false;
+  bool ending_ TAMSENOR_GUARDED_BY(mutex_) = false;  // run() is past its last look at the queue
+  bool ended_ TAMSENOR_GUARDED_BY(mutex_) = false;   // and has freed everything
   std::condition_variable endedChanged_;
   // Submissions from handlers on the loop thread need no wake-up: the loop looks at the queue
   // again before it waits.
-  std::thread::id loopThread_;
+  std::thread::id loopThread_ TAMSENOR_GUARDED_BY(mutex_);
 };
 
 }  // namespace tamsenor::detail

@@ -1,9 +1,9 @@
 #include "tamsenor/testing/HTTPClientConformance.hpp"
 
-#include <mutex>
 #include <optional>
 #include <thread>
 
+#include "platform/ThreadSafety.hpp"
 #include "tamsenor/endpoints/V0Endpoint.hpp"
 #include "tamsenor/testing/ScriptedHTTPClient.hpp"
 
@@ -14,16 +14,16 @@ namespace {
 class Tally {
  public:
   void record(HTTPClientResult result) {
-    std::lock_guard lock(mutex_);
+    detail::MutexLock lock(mutex_);
     ++calls_;
     last_ = std::move(result);
   }
   int calls() const {
-    std::lock_guard lock(mutex_);
+    detail::MutexLock lock(mutex_);
     return calls_;
   }
   std::optional<HTTPClientResult> last() const {
-    std::lock_guard lock(mutex_);
+    detail::MutexLock lock(mutex_);
     return last_;
   }
   static HTTPClient::Completion completion(std::shared_ptr<Tally> tally) {
@@ -32,9 +32,9 @@ class Tally {
   }
 
  private:
-  mutable std::mutex mutex_;
-  int calls_ = 0;
-  std::optional<HTTPClientResult> last_;
+  mutable detail::Mutex mutex_;
+  int calls_ TAMSENOR_GUARDED_BY(mutex_) = 0;
+  std::optional<HTTPClientResult> last_ TAMSENOR_GUARDED_BY(mutex_);
 };
 
 std::shared_ptr<Tally> newTally() { return std::make_shared<Tally>(); }

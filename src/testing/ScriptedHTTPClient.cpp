@@ -1,8 +1,56 @@
 #include "tamsenor/testing/ScriptedHTTPClient.hpp"
 
+#include <deque>
+#include <optional>
 #include <stdexcept>
 
+#include "platform/ThreadSafety.hpp"
+
 namespace tamsenor::testing {
+
+using detail::Mutex;
+using detail::MutexLock;
+
+struct ScriptedHTTPClient::Script {
+  struct Exchange {
+    URLRequest request;
+    Completion completion;  // empty once settled
+  };
+  struct QueuedAnswer {
+    std::int64_t statusCode = 0;
+    Data body;
+    std::optional<HTTPClientError> error;
+    HTTPHeaderFields headerFields;
+  };
+
+  // Settles exchange `index` unless it was settled already; runs its completion without the lock.
+  bool settle(std::size_t index, const std::optional<QueuedAnswer>& answer) {
+    Completion completion;
+    std::optional<URLRequest> request;
+    {
+      MutexLock lock(mutex);
+      if (index >= exchanges.size() || !exchanges[index].completion) return false;
+      completion = std::move(exchanges[index].completion);
+      exchanges[index].completion = nullptr;
+      if (answer && !answer->error) request = exchanges[index].request;
+    }
+    if (!answer) return true;  // dropped: the completion dies here, uncalled
+    if (answer->error) {
+      completion(HTTPClientResult::failure(*answer->error));
+    } else {
+      completion(
+          makeAnswer(*request, answer->statusCode, asText(answer->body), answer->headerFields));
+    }
+    return true;
+  }
+
+  mutable Mutex mutex;
+  std::vector<Exchange> exchanges TAMSENOR_GUARDED_BY(mutex);
+  std::deque<QueuedAnswer> queued TAMSENOR_GUARDED_BY(mutex);
+};
+
+ScriptedHTTPClient::ScriptedHTTPClient() : script_(std::make_unique<Script>()) {}
+ScriptedHTTPClient::~ScriptedHTTPClient() = default;
 
 std::shared_ptr<ScriptedHTTPClient> ScriptedHTTPClient::create() {
   return std::shared_ptr<ScriptedHTTPClient>(new ScriptedHTTPClient());
@@ -17,92 +65,73 @@ HTTPClientResult ScriptedHTTPClient::makeAnswer(const URLRequest& request, std::
 }
 
 void ScriptedHTTPClient::perform(URLRequest request, Completion completion) {
-  std::optional<QueuedAnswer> answer;
+  std::optional<Script::QueuedAnswer> queued;
   {
-    std::lock_guard lock(mutex_);
-    if (!queued_.empty()) {
-      answer = std::move(queued_.front());
-      queued_.pop_front();
-      exchanges_.push_back({request, nullptr});
-    } else {
-      exchanges_.push_back({std::move(request), std::move(completion)});
+    MutexLock lock(script_->mutex);
+    if (script_->queued.empty()) {
+      script_->exchanges.push_back({std::move(request), std::move(completion)});
       return;
     }
+    queued = std::move(script_->queued.front());
+    script_->queued.pop_front();
+    script_->exchanges.push_back({request, nullptr});
   }
-  if (answer->error) {
-    completion(HTTPClientResult::failure(*answer->error));
+  if (queued->error) {
+    completion(HTTPClientResult::failure(*queued->error));
   } else {
-    completion(makeAnswer(request, answer->statusCode, asText(answer->body),
-                          std::move(answer->headerFields)));
+    completion(makeAnswer(request, queued->statusCode, asText(queued->body),
+                          std::move(queued->headerFields)));
   }
 }
 
 void ScriptedHTTPClient::answerNext(std::int64_t statusCode, std::string_view body,
                                     HTTPHeaderFields headerFields) {
-  std::lock_guard lock(mutex_);
-  queued_.push_back({statusCode, toData(body), std::nullopt, std::move(headerFields)});
+  MutexLock lock(script_->mutex);
+  script_->queued.push_back({statusCode, toData(body), std::nullopt, std::move(headerFields)});
 }
 
 void ScriptedHTTPClient::failNext(HTTPClientError error) {
-  std::lock_guard lock(mutex_);
-  queued_.push_back({0, {}, std::move(error), {}});
-}
-
-bool ScriptedHTTPClient::settle(std::size_t index, const std::optional<QueuedAnswer>& answer) {
-  Completion completion;
-  std::optional<URLRequest> request;
-  {
-    std::lock_guard lock(mutex_);
-    if (index >= exchanges_.size() || !exchanges_[index].completion) return false;
-    completion = std::move(exchanges_[index].completion);
-    exchanges_[index].completion = nullptr;
-    if (answer && !answer->error) request = exchanges_[index].request;
-  }
-  if (!answer) return true;  // dropped: the completion dies here, uncalled
-  if (answer->error) {
-    completion(HTTPClientResult::failure(*answer->error));
-  } else {
-    completion(
-        makeAnswer(*request, answer->statusCode, asText(answer->body), answer->headerFields));
-  }
-  return true;
+  MutexLock lock(script_->mutex);
+  script_->queued.push_back({0, {}, std::move(error), {}});
 }
 
 bool ScriptedHTTPClient::respond(std::size_t index, std::int64_t statusCode, std::string_view body,
                                  HTTPHeaderFields headerFields) {
-  return settle(index,
-                QueuedAnswer{statusCode, toData(body), std::nullopt, std::move(headerFields)});
+  return script_->settle(
+      index, Script::QueuedAnswer{statusCode, toData(body), std::nullopt, std::move(headerFields)});
 }
 
 bool ScriptedHTTPClient::fail(std::size_t index, HTTPClientError error) {
-  return settle(index, QueuedAnswer{0, {}, std::move(error), {}});
+  return script_->settle(index, Script::QueuedAnswer{0, {}, std::move(error), {}});
 }
 
-bool ScriptedHTTPClient::drop(std::size_t index) { return settle(index, std::nullopt); }
+bool ScriptedHTTPClient::drop(std::size_t index) { return script_->settle(index, std::nullopt); }
 
 std::size_t ScriptedHTTPClient::requestCount() const {
-  std::lock_guard lock(mutex_);
-  return exchanges_.size();
+  MutexLock lock(script_->mutex);
+  return script_->exchanges.size();
 }
 
 URLRequest ScriptedHTTPClient::request(std::size_t index) const {
-  std::lock_guard lock(mutex_);
-  if (index >= exchanges_.size()) throw std::out_of_range("ScriptedHTTPClient: no such request");
-  return exchanges_[index].request;
+  MutexLock lock(script_->mutex);
+  if (index >= script_->exchanges.size()) {
+    throw std::out_of_range("ScriptedHTTPClient: no such request");
+  }
+  return script_->exchanges[index].request;
 }
 
 std::vector<URLRequest> ScriptedHTTPClient::requests() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(script_->mutex);
   std::vector<URLRequest> all;
-  all.reserve(exchanges_.size());
-  for (const auto& exchange : exchanges_) all.push_back(exchange.request);
+  all.reserve(script_->exchanges.size());
+  for (const auto& exchange : script_->exchanges) all.push_back(exchange.request);
   return all;
 }
 
 std::size_t ScriptedHTTPClient::pendingCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(script_->mutex);
   std::size_t pending = 0;
-  for (const auto& exchange : exchanges_)
+  for (const auto& exchange : script_->exchanges)
     if (exchange.completion) ++pending;
   return pending;
 }

@@ -4,10 +4,9 @@
 
 #include <regex>
 
+#include "support/CompletionRecorder.hpp"
 #include "support/FaultBench.hpp"
-#include "support/ReleaseSessionHere.hpp"
 #include "support/SendAndWait.hpp"
-#include "support/URLErrorPredicates.hpp"
 
 namespace tamsenor {
 namespace {
@@ -132,17 +131,6 @@ INSTANTIATE_TEST_SUITE_P(EveryFaultEveryAttempt, FaultTorture, ::testing::Values
                                   (c.faultOn == 0 ? "_OnEveryAttempt"
                                                   : "_OnAttempt" + std::to_string(c.faultOn));
                          });
-
-TEST(FaultTorture, OnlyCancelledHoldsForARequestCancelledWithItsSession) {
-  FaultBench bench(Fault::stall, [](std::size_t) { return Step::fault; });
-  auto session = bench.session();
-  auto answer = perform(*bench.client("Cancel/1", session), bench.request(), useFuture);
-  session->invalidateAndCancel();
-  ASSERT_EQ(answer.wait_for(0s), std::future_status::ready);
-  const auto result = answer.get();
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(predicatesHolding(result.error().underlyingError().value()), "cancelled");
-}
 
 // A kept-alive connection that dies after the request went out: the transport sends an idempotent
 // request once more on a fresh connection, and never a POST, which the server may have processed.

@@ -7,8 +7,8 @@
 #include <cstdio>
 
 #include "support/AllocationMeter.hpp"
+#include "support/CompletionRecorder.hpp"
 #include "support/FaultServer.hpp"
-#include "support/TaskOutcome.hpp"
 #include "tamsenor/platform/URLSession.hpp"
 
 namespace tamsenor {

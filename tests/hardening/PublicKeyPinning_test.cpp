@@ -3,10 +3,9 @@
 // second request rides the first one's connection).
 #include <gtest/gtest.h>
 
+#include "support/CompletionRecorder.hpp"
 #include "support/FaultBench.hpp"
-#include "support/ReleaseSessionHere.hpp"
 #include "support/SendAndWait.hpp"
-#include "support/URLErrorPredicates.hpp"
 
 namespace tamsenor {
 namespace {

@@ -13,7 +13,7 @@
 #include "support/APIHost.hpp"
 #include "support/CompletionRecorder.hpp"
 #include "support/FaultBench.hpp"
-#include "support/ReleaseSessionHere.hpp"
+#include "support/SendAndWait.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
 

@@ -7,7 +7,6 @@
 #include "support/APIHost.hpp"
 #include "support/FaultServer.hpp"
 #include "support/LoopbackHTTPServer.hpp"
-#include "support/ReleaseSessionHere.hpp"
 #include "support/SendAndWait.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 #include "tools/LocalCertificateAuthority.hpp"

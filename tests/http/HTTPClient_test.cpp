@@ -13,8 +13,8 @@
 
 #include "http/PrimaryWithFallbackHTTPClientComposer.hpp"
 #include "support/CompletionRecorder.hpp"
-#include "support/RecordingLogger.hpp"
 #include "tamsenor/abtesting/RemoteABTestService.hpp"
+#include "tamsenor/abtesting/framework/OStreamLogger.hpp"
 #include "tamsenor/http/Async.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
 #include "tamsenor/testing/HTTPClientConformance.hpp"
@@ -299,8 +299,9 @@ TEST(Adapters, DeliverWhatTheCompletionGetsOrABrokenPromiseOnTheSettlingThread) 
     SCOPED_TRACE(c.name);
     auto client = ScriptedHTTPClient::create();
     auto signIn = RemoteMagicLinkSignInService::create(client, nullptr);
-    auto abTests = RemoteABTestService::create(client, "guid",
-                                               std::make_shared<testsupport::RecordingLogger>());
+    std::ostringstream log;
+    auto abTests =
+        RemoteABTestService::create(client, "guid", std::make_shared<OStreamLogger>(log));
     for (int i = 0; c.atOnce && i < 2; ++i) client->answerNext(200, c.body);
     CompletionRecorder<std::string> seen;
     const auto both = [&](auto call) {

@@ -6,7 +6,7 @@
 
 #include "support/CompletionRecorder.hpp"
 #include "support/NginxServer.hpp"
-#include "support/ReleaseSessionHere.hpp"
+#include "support/SendAndWait.hpp"
 #include "tamsenor/http/URLSessionHTTPClient.hpp"
 
 namespace tamsenor {

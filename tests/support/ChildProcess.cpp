@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +13,7 @@ namespace tamsenor::testsupport {
 
 ChildOutcome runChildProcess(const std::vector<std::string>& argv,
                              const std::vector<std::string>& environment,
-                             std::chrono::milliseconds stopAfter) {
+                             std::chrono::milliseconds stopAfter, bool stopOncePrinted) {
   // The outputs go to unnamed files, so that nothing has to drain them while the program runs.
   std::FILE* files[2] = {std::tmpfile(), std::tmpfile()};
   posix_spawn_file_actions_t actions;
@@ -32,9 +33,18 @@ ChildOutcome runChildProcess(const std::vector<std::string>& argv,
   int status = 0;
   pid_t ended = 0;
   const auto started = std::chrono::steady_clock::now();
+  // fstat() and pread() leave alone the offset that the program's writes share with this process.
+  const auto printedALine = [out = fileno(files[0])] {
+    struct stat file {};
+    char last = 0;
+    return fstat(out, &file) == 0 && file.st_size > 0 &&
+           pread(out, &last, 1, file.st_size - 1) == 1 && last == '\n';
+  };
   for (bool stopping = false; (ended = waitpid(pid, &status, WNOHANG)) == 0; usleep(5000)) {
     const auto elapsed = std::chrono::steady_clock::now() - started;
-    if (!stopping && elapsed >= stopAfter) stopping = kill(pid, SIGTERM) == 0;
+    if (!stopping && (elapsed >= stopAfter || (stopOncePrinted && printedALine()))) {
+      stopping = kill(pid, SIGTERM) == 0;
+    }
     if (elapsed >= stopAfter + std::chrono::seconds(10)) kill(pid, SIGKILL);
   }
   if (ended != pid) throw std::runtime_error("runChildProcess: waitpid failed");

@@ -12,9 +12,11 @@ struct ChildOutcome {
 };
 
 // Runs argv[0] with `environment` ("NAME=value") ahead of this process's and waits for its end. At
-// `stopAfter` it gets SIGTERM, ten seconds later SIGKILL.
+// `stopAfter` it gets SIGTERM, ten seconds later SIGKILL; with `stopOncePrinted`, SIGTERM comes as
+// soon as its standard output ends a line (a service that says it is ready).
 ChildOutcome runChildProcess(const std::vector<std::string>& argv,
                              const std::vector<std::string>& environment = {},
-                             std::chrono::milliseconds stopAfter = std::chrono::seconds(30));
+                             std::chrono::milliseconds stopAfter = std::chrono::seconds(30),
+                             bool stopOncePrinted = false);
 
 }  // namespace tamsenor::testsupport

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "support/TaskOutcome.hpp"
+#include "support/CompletionRecorder.hpp"
 #include "tamsenor/http/Async.hpp"
 #include "tamsenor/platform/URLSession.hpp"
 
@@ -24,6 +24,13 @@ inline TaskOutcome sendAndWait(URLSession& session, URLRequest request,
   session.dataTask(std::move(request), recordInto(recorder)).resume();
   if (!recorder->waitFor(1, limit)) throw std::runtime_error("no completion within the limit");
   return recorder->entries().front().value;
+}
+
+// Ends a test's session on its thread once what is in flight finished; call it after dropping
+// the clients over it, so that nothing is left running when the program exits.
+inline void releaseSessionHere(std::shared_ptr<URLSession>& session) {
+  session->finishTasksAndInvalidate();
+  session.reset();
 }
 
 }  // namespace tamsenor::testsupport

@@ -158,8 +158,8 @@ TEST(TamsenorProgram, EachCallPrintsAndExitsAsShown) {
       argv.insert(argv.begin() + 3, {"--cacert", authority.caFile()});
     }
     const auto run = testsupport::runChildProcess(  // serve runs until it is stopped
-        argv, {"TMPDIR=" + folder + "/run"},
-        std::chrono::seconds(command.starts_with("serve") ? 3 : 30));
+        argv, {"TMPDIR=" + folder + "/run"}, std::chrono::seconds(30),
+        command.starts_with("serve"));
     const auto err = std::regex_replace(masked(run.err, ""), std::regex(".*\n"), "! $&");
     EXPECT_EQ(std::to_string(run.status) + " $ " + command + (err.empty() ? "\n" : " " + err) +
                   masked(run.out, call),

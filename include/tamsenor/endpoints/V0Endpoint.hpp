@@ -10,8 +10,9 @@
 #include "tamsenor/platform/URLRequest.hpp"
 
 // The service's version-0 endpoints as plain values. Each value builds a fresh, complete request
-// record with request(): URL under apiBaseURL(), method, headers, body, cache policy 1 (always
-// ask the origin) and a 60-second time-out. Building never fails and may run on any thread.
+// record with request(): URL under apiBaseURL(), method, headers, body, the cache policy
+// reloadIgnoringLocalCacheData and a 60-second time-out. Building never fails and may run on any
+// thread.
 //
 //   auto record = V0Endpoint::GET(V0Endpoint::GET::research_interests_works{
 //                                     .id = 42, .pageSize = 20, .cursor = 7})

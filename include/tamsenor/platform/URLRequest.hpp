@@ -11,9 +11,11 @@
 
 namespace tamsenor {
 
+// Kept with the record for whoever reads it; URLSession has no cache, so it asks the origin every
+// time and both policies behave alike.
 enum class URLRequestCachePolicy : std::uint8_t {
   useProtocolCachePolicy = 0,
-  reloadIgnoringLocalCacheData = 1,  // always ask the origin
+  reloadIgnoringLocalCacheData = 1,
 };
 
 // An HTTP request record with value semantics: copies are independent. New records have method

@@ -30,32 +30,37 @@ struct URLSessionConfiguration {
   std::size_t maxConnectionsPerHost = 6;
   // HTTP/2 over TLS where the server agrees (ALPN), requests multiplexed on one connection.
   bool http2 = true;
-  // A PEM file of CA certificates trusted in addition to the system's. A file that cannot be read
-  // makes every https request of the session fail (code 77) without sending anything.
+  // A PEM file of CA certificates trusted in addition to the system's. A file that yields no
+  // certificate makes every https request of the session fail (URLError::sslCACertificateBadFile,
+  // isInvalidConfiguration()) without sending anything.
   std::optional<std::string> additionalCABundlePath{};
   std::vector<HostOverride> hostOverrides{};
   // Keys a host's server certificate must have, by host name (compared without case; no
   // wildcards), several for a rotation. Checked after, never instead of, verification: a chain
-  // whose server certificate has none of them fails (code 90, isSecureConnectionFailed()) before
-  // the request is sent, and so does a pinned host over plain http. A host with an empty list
-  // fails every request. Pins are for the request's host, wherever hostOverrides send it.
+  // whose server certificate has none of them fails (URLError::sslPinnedPublicKeyMismatch,
+  // isSecureConnectionFailed()) before the request is sent, and so does a pinned host over plain
+  // http. A host with an empty list fails every request. Pins are for the request's host, wherever
+  // hostOverrides send it.
   std::map<std::string, std::vector<PublicKeyPin>> publicKeyPins{};
   // A proxy URL: "http://", "socks5://" or "socks5h://", an optional "user:password@" (percent-
   // encoded), a host and a port (1080 when none is given), e.g. "http://proxy:3128". Any other
-  // setting makes every request of the session fail (code 1 or 3) with a text that quotes none of
+  // setting makes every request of the session fail (URLError::unsupportedProtocol for another
+  // scheme, else URLError::malformedURL; isInvalidConfiguration()) with a text that quotes none of
   // it. Without one no proxy is used, whatever the environment says.
   std::optional<std::string> proxy{};
   // URL schemes that may be sent, compared without case; only "http" and "https" can be allowed.
   std::vector<std::string> allowedSchemes{"https"};
-  // The most body bytes kept for one answer: past it the exchange fails (code 63, the description
-  // names the limit) and the buffer never grows beyond it. 0 means no limit.
+  // The most body bytes kept for one answer: past it the exchange fails
+  // (URLError::fileSizeExceeded, the description names the limit) and the buffer never grows beyond
+  // it. 0 means no limit.
   std::size_t maxResponseBodyBytes = 64 * 1024 * 1024;
   // Offers the content codings libcurl decodes (Accept-Encoding: deflate, gzip, br, zstd on
   // Debian 12) and hands over the decoded body; the answer's Content-Encoding and Content-Length
   // fields stay as the server sent them, and maxResponseBodyBytes counts decoded bytes. A coding
-  // that was not offered, or a corrupt stream, fails with code 61 (isBadServerResponse()). A
-  // request that carries its own Accept-Encoding is sent with it and gets its answer undecoded:
-  // who names the codings decodes them. Off: the wire carries exactly the record's fields.
+  // that was not offered, or a corrupt stream, fails with URLError::badContentEncoding
+  // (isBadServerResponse()). A request that carries its own Accept-Encoding is sent with it and
+  // gets its answer undecoded: who names the codings decodes them. Off: the wire carries exactly
+  // the record's fields.
   bool decompressesResponses = true;
   // Seconds a task may take from resume() to its handler, whatever moves meanwhile; past it the
   // task fails with a time-out whose description names this limit. Not positive: the default,

@@ -1,10 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -26,6 +23,7 @@ namespace tamsenor::testing {
 class TAMSENOR_EXPORT ScriptedHTTPClient final : public HTTPClient {
  public:
   [[nodiscard]] static std::shared_ptr<ScriptedHTTPClient> create();
+  ~ScriptedHTTPClient() override;
 
   void perform(URLRequest request, Completion completion) override;
 
@@ -52,24 +50,10 @@ class TAMSENOR_EXPORT ScriptedHTTPClient final : public HTTPClient {
                                                    HTTPHeaderFields headerFields = {});
 
  private:
-  ScriptedHTTPClient() = default;
+  struct Script;  // the exchanges and queued answers, behind a lock
+  ScriptedHTTPClient();
 
-  struct Exchange {
-    URLRequest request;
-    Completion completion;  // empty once settled
-  };
-  struct QueuedAnswer {
-    std::int64_t statusCode = 0;
-    Data body;
-    std::optional<HTTPClientError> error;
-    HTTPHeaderFields headerFields;
-  };
-
-  bool settle(std::size_t index, const std::optional<QueuedAnswer>& answer);
-
-  mutable std::mutex mutex_;
-  std::vector<Exchange> exchanges_;
-  std::deque<QueuedAnswer> queued_;
+  const std::unique_ptr<Script> script_;
 };
 
 }  // namespace tamsenor::testing
