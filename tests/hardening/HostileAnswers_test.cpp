@@ -159,8 +159,8 @@ std::vector<HostileAnswer> hostileAnswers() {
       {"SteadyChunkedStreamPastALimitOf1MiB", ok("Transfer-Encoding: chunked\r\n"), chunk(block),
        CURLE_FILESIZE_EXCEEDED, overLimit(kMiB), 1024, kMiB},
       {"BodyOfExactlyTheLimit", ok("Content-Length: 1048576\r\n"), block, CURLE_OK,
-       std::string(kMiB, 'x'), 16, kMiB},
-      {"NoLimitWhenZero", ok(length65MiB), block, CURLE_OK, std::string(65 * kMiB, 'x'), 65 * 16, 0,
+       "1048576 bytes of x", 16, kMiB},
+      {"NoLimitWhenZero", ok(length65MiB), block, CURLE_OK, "68157440 bytes of x", 65 * 16, 0,
        195 * kMiB},
   };
 }
@@ -192,9 +192,13 @@ TEST_P(HostileAnswers, FailWithAnExactErrorWithinABoundedPeak) {
 
   const auto outcome = recorder->entries().front().value;
   EXPECT_EQ(outcome.error ? outcome.error->code() : 0, row.code);
-  const std::string seen = outcome.error  ? outcome.error->description()
-                           : outcome.body ? std::string(asText(*outcome.body))
-                                          : "no body";
+  std::string seen = outcome.error  ? outcome.error->description()
+                     : outcome.body ? std::string(asText(*outcome.body))
+                                    : "no body";
+  // Large bodies are told by their size: rows are built in every test process.
+  if (seen.size() > 4096 && seen.find_first_not_of('x') == std::string::npos) {
+    seen = std::to_string(seen.size()) + " bytes of x";
+  }
   EXPECT_TRUE(seen == row.outcome) << seen.size() << " bytes: " << seen.substr(0, 100);
   session.reset();
   EXPECT_EQ(server.acceptCount(), 1u);
