@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "abtesting/RemoteABTestRecords.hpp"
-#include "platform/UTF8Validation.hpp"
+#include "support/UTF8Validation.hpp"
 
 namespace tamsenor::detail {
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "platform/ASCIICase.hpp"
+#include "support/ASCII.hpp"
 #include "tamsenor/platform/HTTPHeaderFields.hpp"
 
 namespace tamsenor::detail {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/ASCIICase.hpp"
+#include "support/ASCII.hpp"
 
 namespace tamsenor::detail {
 

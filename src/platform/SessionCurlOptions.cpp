@@ -5,7 +5,7 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/ASCIICase.hpp"
+#include "support/ASCII.hpp"
 
 namespace tamsenor::detail {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/PercentEncoding.hpp"
+#include "support/PercentEncoding.hpp"
 
 namespace tamsenor {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/ASCIICase.hpp"
+#include "support/ASCII.hpp"
 #include "tamsenor/platform/HTTPHeaderFields.hpp"
 
 namespace tamsenor::detail {

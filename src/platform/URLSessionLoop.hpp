@@ -10,7 +10,7 @@
 #include "platform/DeadlineQueue.hpp"
 #include "platform/EasyHandlePool.hpp"
 #include "platform/SessionCurlOptions.hpp"
-#include "platform/ThreadSafety.hpp"
+#include "support/ThreadSafety.hpp"
 #include "tamsenor/platform/URLSessionConfiguration.hpp"
 #include "tamsenor/platform/URLSessionDataTask.hpp"
 

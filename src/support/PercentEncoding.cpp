@@ -1,4 +1,4 @@
-#include "platform/PercentEncoding.hpp"
+#include "support/PercentEncoding.hpp"
 
 #include <array>
 
