@@ -6,7 +6,10 @@ include(CMakePackageConfigHelpers)
 
 set(TAMSENOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TamsenorAPI)
 
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tamsenor DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tamsenor DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        PATTERN "*.in" EXCLUDE)
+install(FILES ${TAMSENOR_GENERATED_INCLUDE}/tamsenor/Version.hpp
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tamsenor)
 
 set_target_properties(TamsenorAPITesting PROPERTIES EXPORT_NAME Testing)
 set_target_properties(TamsenorABTesting PROPERTIES EXPORT_NAME ABTesting)

@@ -1,6 +1,6 @@
 #include "tamsenor/Version.hpp"
 
 extern "C" {
-const double TamsenorAPIVersionNumber = 490.0;
-const char TamsenorAPIVersionString[] = "@(#)PROGRAM:TamsenorAPI  PROJECT:Tamsenor-490\n";
+const double TamsenorAPIVersionNumber = TAMSENOR_API_VERSION_NUMBER;
+const char TamsenorAPIVersionString[] = TAMSENOR_API_VERSION_STRING;
 }

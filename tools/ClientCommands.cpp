@@ -3,9 +3,11 @@
 #include <iostream>
 #include <sstream>
 
+#include "tamsenor/abtesting/ABTestServiceAsync.hpp"
 #include "tamsenor/abtesting/RemoteABTestService.hpp"
 #include "tamsenor/endpoints/String.hpp"
 #include "tamsenor/http/Async.hpp"
+#include "tamsenor/signin/MagicLinkSignInServiceAsync.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
 #include "tools/ABTestFile.hpp"
 #include "tools/Commands.hpp"

@@ -2,12 +2,14 @@
 #include <sstream>
 #include <vector>
 
-#include "src/platform/ThreadSafety.hpp"
+#include "src/support/ThreadSafety.hpp"
 #include "tamsenor/Version.hpp"
+#include "tamsenor/abtesting/ABTestServiceAsync.hpp"
 #include "tamsenor/abtesting/RemoteABTestService.hpp"
 #include "tamsenor/endpoints/APIBaseURL.hpp"
 #include "tamsenor/endpoints/String.hpp"
 #include "tamsenor/http/Async.hpp"
+#include "tamsenor/signin/MagicLinkSignInServiceAsync.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
 #include "tools/ClientStack.hpp"
 #include "tools/Commands.hpp"

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "src/platform/ThreadSafety.hpp"
+#include "src/support/ThreadSafety.hpp"
 #include "tools/LocalCertificateAuthority.hpp"
 
 namespace httplib {

@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "abtesting/RemoteABTestRecords.hpp"
-#include "platform/UTF8Validation.hpp"
+#include "support/ASCII.hpp"
+#include "support/UTF8Validation.hpp"
 
 namespace tamsenor::detail {
 
@@ -75,10 +76,9 @@ std::uint8_t* writeEscape(std::uint8_t* out, unsigned char c) noexcept {
     case '\t':
       return writeRaw(out, "\\t");
     default:
-      static constexpr char kHex[] = "0123456789abcdef";
       out = writeRaw(out, "\\u00");
-      *out++ = static_cast<std::uint8_t>(kHex[c >> 4]);
-      *out++ = static_cast<std::uint8_t>(kHex[c & 0xF]);
+      *out++ = static_cast<std::uint8_t>(kLowerHexDigits[c >> 4]);
+      *out++ = static_cast<std::uint8_t>(kLowerHexDigits[c & 0xF]);
       return out;
   }
 }

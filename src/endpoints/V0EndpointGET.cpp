@@ -56,7 +56,7 @@ URL urlFor(const GET::user_terms_acceptances&) {
 URLRequest GET::request() const {
   // A new record's method is already "GET".
   return URLRequest(std::visit([](const auto& c) { return urlFor(c); }, value_),
-                    URLRequestCachePolicy::reloadIgnoringLocalCacheData, 60.0);
+                    URLRequestCachePolicy::reloadIgnoringLocalCacheData);
 }
 
 }  // namespace tamsenor::V0Endpoint

@@ -38,7 +38,7 @@ URL urlFor(const POST::user_terms_acceptances&) {
 // Every case carries `payload` and `contentType`; from an rvalue case both are moved.
 template <class Case>
 URLRequest makeRequest(Case&& c) {
-  URLRequest request(urlFor(c), URLRequestCachePolicy::reloadIgnoringLocalCacheData, 60.0);
+  URLRequest request(urlFor(c), URLRequestCachePolicy::reloadIgnoringLocalCacheData);
   request.setHTTPBody(std::forward<Case>(c).payload);
   request.setHTTPMethod("POST");
   request.setValue(std::forward<Case>(c).contentType, "Content-Type");

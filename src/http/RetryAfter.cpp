@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "support/ASCII.hpp"
+
 namespace tamsenor::detail {
 
 namespace {
@@ -17,13 +19,11 @@ constexpr std::string_view kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fr
 constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
-
 // The number written with exactly the `count` digits at `at`, or -1.
 int digits(std::string_view text, std::size_t at, std::size_t count) {
   int number = 0;
   for (const char c : text.substr(at, count)) {
-    if (!isDigit(c)) return -1;
+    if (!isASCIIDigit(c)) return -1;
     number = number * 10 + (c - '0');
   }
   return number;
@@ -39,7 +39,7 @@ int indexOf(const std::string_view (&names)[N], std::string_view name) {
 }  // namespace
 
 std::optional<seconds> parseRetryAfter(std::string_view value, sys_seconds now) {
-  if (!value.empty() && std::all_of(value.begin(), value.end(), isDigit)) {
+  if (!value.empty() && std::all_of(value.begin(), value.end(), isASCIIDigit)) {
     std::uint64_t count = 0;
     for (const char c : value)
       count = std::min(count * 10 + static_cast<std::uint64_t>(c - '0'), kMostSeconds);

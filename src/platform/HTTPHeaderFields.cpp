@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/ASCIICase.hpp"
+#include "support/ASCII.hpp"
 
 namespace tamsenor {
 

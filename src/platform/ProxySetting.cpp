@@ -4,16 +4,13 @@
 
 #include <optional>
 
+#include "support/ASCII.hpp"
+#include "support/PercentEncoding.hpp"
 #include "tamsenor/platform/HTTPHeaderFields.hpp"
 
 namespace tamsenor::detail {
 
 namespace {
-
-bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-int hexValue(char c) { return isDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10; }
 
 bool allOf(std::string_view text, bool (*allowed)(char)) {
   for (char c : text) {
@@ -29,13 +26,13 @@ std::optional<std::string> decodedUserInfo(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '%') {
-      if (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2])) return std::nullopt;
-      const char byte = static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+      if (!startsWithPercentEscape(text.substr(i))) return std::nullopt;
+      const char byte =
+          static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2]));
       if (byte == '\0') return std::nullopt;
       decoded.push_back(byte);
       i += 2;
-    } else if (isAlpha(c) || isDigit(c) ||
-               std::string_view("-._~!$&'()*+,;=").find(c) != std::string_view::npos) {
+    } else if (isUnreservedOrSubDelim(c)) {
       decoded.push_back(c);
     } else {
       return std::nullopt;
@@ -44,13 +41,13 @@ std::optional<std::string> decodedUserInfo(std::string_view text) {
   return decoded;
 }
 
-bool isHostChar(char c) { return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_'; }
-bool isIPv6Char(char c) { return isHex(c) || c == ':' || c == '.'; }
+bool isHostChar(char c) { return isASCIIAlphanumeric(c) || c == '-' || c == '.' || c == '_'; }
+bool isIPv6Char(char c) { return isASCIIHexDigit(c) || c == ':' || c == '.'; }
 
+// Five digits at most, and never port 0.
 bool isPort(std::string_view text) {
-  if (text.empty() || text.size() > 5 || !allOf(text, &isDigit)) return false;
-  const int port = std::stoi(std::string(text));
-  return port >= 1 && port <= 65535;
+  const auto port = parsedPort(text);
+  return text.size() <= 5 && port && *port != 0;
 }
 
 }  // namespace
@@ -60,8 +57,8 @@ std::variant<ProxySetting, URLError> ProxySetting::parse(std::string_view text) 
       CURLE_URL_MALFORMAT, std::string(curl_easy_strerror(CURLE_URL_MALFORMAT)) +
                                ": the session's proxy is not a valid proxy URL");
   const auto schemeEnd = text.find("://");
-  if (schemeEnd == std::string_view::npos || schemeEnd == 0 || !isAlpha(text.front()) ||
-      !allOf(text.substr(0, schemeEnd), [](char c) { return isAlpha(c) || isDigit(c); })) {
+  if (schemeEnd == std::string_view::npos || schemeEnd == 0 || !isASCIIAlpha(text.front()) ||
+      !allOf(text.substr(0, schemeEnd), &isASCIIAlphanumeric)) {
     return malformed;
   }
   std::string scheme;

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "platform/ASCIICase.hpp"
+#include "support/ASCII.hpp"
 #include "tamsenor/platform/HTTPHeaderFields.hpp"
 
 namespace tamsenor::detail {
@@ -16,19 +16,13 @@ URLError refused(CURLcode code, const char* reason) {
   return URLError(code, std::string(curl_easy_strerror(code)) + ": " + reason);
 }
 
-std::string_view withoutBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
 // Calls `member` with every comma-separated member of a field value, blanks around it removed;
 // stops at the first refusal.
 template <typename Member>
 std::optional<URLError> forEachMember(std::string_view value, Member member) {
   for (;;) {
     const auto comma = value.find(',');
-    if (auto refusal = member(withoutBlanks(value.substr(0, comma)))) return refusal;
+    if (auto refusal = member(trimmed(value.substr(0, comma)))) return refusal;
     if (comma == std::string_view::npos) return std::nullopt;
     value.remove_prefix(comma + 1);
   }

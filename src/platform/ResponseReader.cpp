@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/ASCIICase.hpp"
+#include "support/ASCII.hpp"
 
 namespace tamsenor::detail {
 
@@ -16,14 +16,8 @@ namespace {
 // front, and let a body that really is larger grow as it arrives.
 constexpr std::int64_t kMaxBodyReservation = 1024 * 1024;
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                           text.back() == '\n')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
+// A header line without its blanks and, after it, its line break.
+std::string_view trimmedLine(std::string_view text) { return trimmed(text, " \t", " \t\r\n"); }
 
 double seconds(CURL* easy, CURLINFO info) {
   curl_off_t microseconds = 0;
@@ -108,7 +102,7 @@ size_t ResponseReader::onHeader(char* data, size_t size, size_t count, void* han
   auto& self = *static_cast<EasyHandlePool::Handle*>(handle)->reader;
   self.timer_->noteActivity();
   const size_t bytes = size * count;
-  const std::string_view line = trimmed(std::string_view(data, bytes));
+  const std::string_view line = trimmedLine(std::string_view(data, bytes));
   try {
     if (line.starts_with("HTTP/")) {
       self.answered_ = true;
@@ -132,7 +126,7 @@ size_t ResponseReader::onHeader(char* data, size_t size, size_t count, void* han
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) return bytes;
     const auto name = line.substr(0, colon);
-    const auto value = trimmed(line.substr(colon + 1));
+    const auto value = trimmedLine(line.substr(colon + 1));
     if (auto refusal = self.headCheck_.field(name, value)) {
       self.refusal_ = std::move(refusal);
       return 0;

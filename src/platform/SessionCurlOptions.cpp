@@ -5,7 +5,8 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/ASCIICase.hpp"
+#include "platform/URLRequestValidation.hpp"
+#include "support/ASCII.hpp"
 
 namespace tamsenor::detail {
 
@@ -41,7 +42,7 @@ SessionCurlOptions::SessionCurlOptions(const URLSessionConfiguration& configurat
       additionalCAs_(configuration.additionalCABundlePath) {
   // When neither is allowed the list stays empty, which libcurl refuses; but then
   // validateRequest() refuses every request, and no handle is ever made.
-  for (std::string_view known : {"http", "https"}) {
+  for (const std::string_view known : kTransferSchemes) {
     if (!allows(configuration, known)) continue;
     if (!protocols_.empty()) protocols_ += ',';
     protocols_ += known;

@@ -5,12 +5,13 @@
 #include <ctime>
 #include <string>
 
+#include "tamsenor/platform/URLRequest.hpp"
+#include "tamsenor/platform/URLSessionConfiguration.hpp"
+
 namespace tamsenor::detail {
 
 namespace {
 
-constexpr double kDefaultTimeoutSeconds = 60;
-constexpr double kDefaultResourceSeconds = 7 * 86'400.0;
 // Far beyond any real wait, and far from overflowing the clock's arithmetic.
 constexpr double kLongestSeconds = 86'400.0 * 365;
 
@@ -29,8 +30,9 @@ URLError timedOut(const std::string& why) {
 
 TransferTimer::TransferTimer(double timeoutInterval, double resourceInterval)
     : lastMoved_(Clock::now()),
-      idleLimit_(limit(timeoutInterval, kDefaultTimeoutSeconds)),
-      lifeLimit_(limit(resourceInterval, kDefaultResourceSeconds)) {
+      idleLimit_(limit(timeoutInterval, URLRequest::kDefaultTimeoutInterval)),
+      lifeLimit_(
+          limit(resourceInterval, URLSessionConfiguration::kDefaultTimeoutIntervalForResource)) {
   lifeEnds_ = lastMoved_ + lifeLimit_;
 }
 

@@ -3,21 +3,17 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/PercentEncoding.hpp"
+#include "support/ASCII.hpp"
+#include "support/PercentEncoding.hpp"
 
 namespace tamsenor {
 
 namespace {
 
-bool isAlpha(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool isDigit(char c) noexcept { return c >= '0' && c <= '9'; }
-bool isHex(char c) noexcept {
-  return isDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-bool isUnreservedOrSubDelim(char c) noexcept {
-  static constexpr std::string_view kOthers = "-._~!$&'()*+,;=";
-  return isAlpha(c) || isDigit(c) || kOthers.find(c) != std::string_view::npos;
-}
+using detail::isASCIIAlpha;
+using detail::isASCIIAlphanumeric;
+using detail::isUnreservedOrSubDelim;
+using detail::parsedPort;
 
 // Checks that text[begin, end) holds only unreserved and sub-delim characters, the `extra` ones,
 // and well-formed percent escapes.
@@ -26,7 +22,7 @@ bool isWellFormed(std::string_view text, std::size_t begin, std::size_t end,
   for (std::size_t i = begin; i < end; ++i) {
     const char c = text[i];
     if (c == '%') {
-      if (end - i < 3 || !isHex(text[i + 1]) || !isHex(text[i + 2])) return false;
+      if (!detail::startsWithPercentEscape(text.substr(i, end - i))) return false;
       i += 2;
     } else if (!isUnreservedOrSubDelim(c) && extra.find(c) == std::string_view::npos) {
       return false;
@@ -63,25 +59,18 @@ bool isValidAuthority(std::string_view authority) noexcept {
     if (colon != std::string_view::npos) port = hostAndPort.substr(colon);
     if (hostAndPort.find_first_of("[]") != std::string_view::npos) return false;
   }
-  if (!port.empty()) {
-    // Leading zeros are allowed; a value above 65535 names no port, whatever libcurl makes of it.
-    unsigned value = 0;
-    for (const char c : port.substr(1)) {
-      if (!isDigit(c)) return false;
-      value = value * 10 + static_cast<unsigned>(c - '0');
-      if (value > 65535) return false;
-    }
-  }
-  return true;
+  // Leading zeros are allowed; a value above 65535 names no port, whatever libcurl makes of it.
+  // A colon without digits is allowed too.
+  return port.size() <= 1 || parsedPort(port.substr(1)).has_value();
 }
 
 }  // namespace
 
 std::optional<URL> URL::parse(std::string_view text) {
   std::size_t i = 0;
-  if (text.empty() || !isAlpha(text[0])) return std::nullopt;
-  while (i < text.size() && (isAlpha(text[i]) || isDigit(text[i]) || text[i] == '+' ||
-                             text[i] == '-' || text[i] == '.')) {
+  if (text.empty() || !isASCIIAlpha(text[0])) return std::nullopt;
+  while (i < text.size() &&
+         (isASCIIAlphanumeric(text[i]) || text[i] == '+' || text[i] == '-' || text[i] == '.')) {
     ++i;
   }
   if (text.substr(i, 3) != "://") return std::nullopt;
@@ -127,12 +116,8 @@ std::string_view URL::host() const noexcept {
 std::optional<std::uint16_t> URL::port() const noexcept {
   const std::string_view hostAndPort = hostAndPortOf(authority());
   const auto colon = portColon(hostAndPort);
-  if (colon == std::string_view::npos || colon + 1 == hostAndPort.size()) return std::nullopt;
-  // parse() admitted only digits up to 65535 here.
-  unsigned value = 0;
-  for (const char c : hostAndPort.substr(colon + 1))
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  return static_cast<std::uint16_t>(value);
+  if (colon == std::string_view::npos) return std::nullopt;
+  return parsedPort(hostAndPort.substr(colon + 1));
 }
 
 std::string_view URL::path() const noexcept {

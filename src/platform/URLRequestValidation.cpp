@@ -1,10 +1,12 @@
 #include "platform/URLRequestValidation.hpp"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <string>
 #include <string_view>
 
-#include "platform/ASCIICase.hpp"
+#include "support/ASCII.hpp"
 #include "tamsenor/platform/HTTPHeaderFields.hpp"
 
 namespace tamsenor::detail {
@@ -42,7 +44,6 @@ bool holdsControlCharacter(std::string_view value) noexcept {
 // A name that failed the token test may carry anything, line breaks included; it is quoted with
 // everything outside printable ASCII escaped so the description stays one harmless line.
 std::string quoted(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -50,8 +51,8 @@ std::string quoted(std::string_view text) {
       out += c;
     } else {
       out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
+      out += kLowerHexDigits[byte >> 4];
+      out += kLowerHexDigits[byte & 0xf];
     }
   }
   out += '"';
@@ -79,7 +80,9 @@ bool isTransportOwned(std::string_view name) noexcept {
 }
 
 bool isAllowedScheme(std::string_view scheme, std::span<const std::string> allowedSchemes) {
-  if (!equalsIgnoringASCIICase(scheme, "http") && !equalsIgnoringASCIICase(scheme, "https")) {
+  if (std::none_of(
+          std::begin(kTransferSchemes), std::end(kTransferSchemes),
+          [scheme](std::string_view known) { return equalsIgnoringASCIICase(scheme, known); })) {
     return false;
   }
   for (const auto& allowed : allowedSchemes) {

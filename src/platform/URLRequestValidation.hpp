@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "tamsenor/platform/URLError.hpp"
 #include "tamsenor/platform/URLRequest.hpp"
@@ -15,8 +16,11 @@ namespace tamsenor::detail {
 // the blank line). Well above what servers commonly accept, well below libcurl's own buffer.
 inline constexpr std::size_t kMaxRequestHeadBytes = 64 * 1024;
 
+// The schemes the session can fetch at all; a configuration may allow fewer.
+inline constexpr std::string_view kTransferSchemes[] = {"http", "https"};
+
 // Why `request` must not be sent, or nothing when it may be, by the first rule broken: a scheme
-// outside `allowedSchemes` (only "http" and "https" can be allowed), user information in the URL,
+// outside `allowedSchemes` (only kTransferSchemes can be allowed), user information in the URL,
 // a method that is not an HTTP token; then per field in order a name that is not a token, a field
 // that the transport writes itself, a value holding a control character other than tab; last a
 // head above kMaxRequestHeadBytes. The description names the field and the reason, never a header

@@ -57,8 +57,7 @@ void URLSessionLoop::enqueue(URLRequest request, Handler handler) {
       return;
     }
   }
-  deliver(transfer->handler, std::nullopt, nullptr,
-          URLError(URLError::cancelled, kCancelledDescription));
+  deliver(transfer->handler, std::nullopt, nullptr, cancelledByInvalidation());
 }
 
 void URLSessionLoop::callAt(DeadlineQueue::Clock::time_point when, DeadlineQueue::Call call) {

@@ -10,7 +10,7 @@
 #include "platform/DeadlineQueue.hpp"
 #include "platform/EasyHandlePool.hpp"
 #include "platform/SessionCurlOptions.hpp"
-#include "platform/ThreadSafety.hpp"
+#include "support/ThreadSafety.hpp"
 #include "tamsenor/platform/URLSessionConfiguration.hpp"
 #include "tamsenor/platform/URLSessionDataTask.hpp"
 
@@ -53,7 +53,10 @@ class URLSessionLoop {
   void run();
 
  private:
-  static constexpr const char* kCancelledDescription = "cancelled: the URL session was invalidated";
+  // What every task that the session's invalidation ends receives.
+  static URLError cancelledByInvalidation() {
+    return URLError(URLError::cancelled, "cancelled: the URL session was invalidated");
+  }
 
   void start(std::unique_ptr<Transfer> transfer);
   void fail(std::unique_ptr<Transfer> transfer, URLError error);

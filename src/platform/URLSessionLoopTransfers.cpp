@@ -141,7 +141,7 @@ void URLSessionLoop::complete(Transfer& transfer) {
 }
 
 void URLSessionLoop::cancelAll(std::vector<std::unique_ptr<Transfer>>& queued) {
-  const URLError cancelled(URLError::cancelled, kCancelledDescription);
+  const URLError cancelled = cancelledByInvalidation();
   while (!active_.empty()) {
     Transfer& transfer = *active_.back();
     transfer.error = cancelled;

@@ -3,7 +3,7 @@
 #include <boost/json/serialize.hpp>
 #include <boost/json/string_view.hpp>
 
-#include "platform/UTF8Validation.hpp"
+#include "support/UTF8Validation.hpp"
 
 namespace tamsenor::detail {
 

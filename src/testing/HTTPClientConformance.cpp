@@ -3,8 +3,7 @@
 #include <optional>
 #include <thread>
 
-#include "platform/ThreadSafety.hpp"
-#include "tamsenor/endpoints/V0Endpoint.hpp"
+#include "support/ThreadSafety.hpp"
 #include "tamsenor/testing/ScriptedHTTPClient.hpp"
 
 namespace tamsenor::testing {
@@ -145,6 +144,15 @@ void answerAll(ScriptedHTTPClient& fake) {
 
 enum class Delivery { insidePerform, laterOnAnotherThread };
 
+// Any request serves: the fake answers it without sending.
+URLRequest conformanceRequest() {
+  URLRequest request(*URL::parse("https://conformance.invalid/send_sign_in_link"));
+  request.setHTTPMethod("POST");
+  request.setHTTPBody(toData(R"({"email": "a"})"));
+  request.setValue("application/json", "Content-Type");
+  return request;
+}
+
 ConformanceSubject wrappedSubject(
     const std::function<std::shared_ptr<HTTPClient>(std::shared_ptr<HTTPClient>)>& wrap,
     Delivery delivery) {
@@ -152,11 +160,7 @@ ConformanceSubject wrappedSubject(
   if (delivery == Delivery::insidePerform) {
     for (int i = 0; i < 64; ++i) fake->answerNext(kAnswerStatus, kAnswerBody);
   }
-  ConformanceSubject subject{wrap(fake),
-                             V0Endpoint::POST(V0Endpoint::POST::send_sign_in_link{
-                                                  toData(R"({"email": "a"})"), "application/json"})
-                                 .request(),
-                             nullptr};
+  ConformanceSubject subject{wrap(fake), conformanceRequest(), nullptr};
   if (delivery == Delivery::insidePerform) {
     subject.settle = [fake] { answerAll(*fake); };
   } else {

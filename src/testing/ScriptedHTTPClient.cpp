@@ -4,7 +4,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "platform/ThreadSafety.hpp"
+#include "support/ThreadSafety.hpp"
 
 namespace tamsenor::testing {
 

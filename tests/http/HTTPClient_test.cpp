@@ -13,9 +13,11 @@
 
 #include "http/PrimaryWithFallbackHTTPClientComposer.hpp"
 #include "support/CompletionRecorder.hpp"
+#include "tamsenor/abtesting/ABTestServiceAsync.hpp"
 #include "tamsenor/abtesting/RemoteABTestService.hpp"
 #include "tamsenor/abtesting/framework/OStreamLogger.hpp"
 #include "tamsenor/http/Async.hpp"
+#include "tamsenor/signin/MagicLinkSignInServiceAsync.hpp"
 #include "tamsenor/signin/RemoteMagicLinkSignInService.hpp"
 #include "tamsenor/testing/HTTPClientConformance.hpp"
 #include "tamsenor/testing/ScriptedHTTPClient.hpp"

@@ -1,4 +1,4 @@
-#include "platform/UTF8Validation.hpp"
+#include "support/UTF8Validation.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 
 // The service's version-0 endpoints as plain values. Each value builds a fresh, complete request
 // record with request(): URL under apiBaseURL(), method, headers, body, the cache policy
-// reloadIgnoringLocalCacheData and a 60-second time-out. Building never fails and may run on any
-// thread.
+// reloadIgnoringLocalCacheData and the default time-out (URLRequest::kDefaultTimeoutInterval).
+// Building never fails and may run on any thread.
 //
 //   auto record = V0Endpoint::GET(V0Endpoint::GET::research_interests_works{
 //                                     .id = 42, .pageSize = 20, .cursor = 7})

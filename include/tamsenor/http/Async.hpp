@@ -6,13 +6,9 @@
 #include <future>
 #include <memory>
 #include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
-#include "tamsenor/abtesting/framework/ABTestService.hpp"
 #include "tamsenor/http/HTTPClient.hpp"
-#include "tamsenor/signin/MagicLinkSignInService.hpp"
 
 namespace tamsenor {
 
@@ -21,6 +17,9 @@ namespace tamsenor {
 //
 //   HTTPClientResult result = perform(*client, request, useFuture).get();
 //   HTTPClientResult result = co_await perform(*client, request);  // in any coroutine type
+//
+// The services' adapters are beside them: tamsenor/signin/MagicLinkSignInServiceAsync.hpp and
+// tamsenor/abtesting/ABTestServiceAsync.hpp.
 //
 // The future's call starts at once; the awaitable's when it is awaited. The client or service
 // must live until the call has started. A call whose completion is dropped uncalled (its service
@@ -127,63 +126,6 @@ std::future<T> startWithFuture(Start start) {
   return detail::startWithFuture<HTTPClientResult>([&](HTTPClient::Completion completion) {
     client.perform(std::move(request), std::move(completion));
   });
-}
-
-[[nodiscard]] inline Awaitable<std::optional<MagicLinkSignInService::Error>> sendEmail(
-    MagicLinkSignInService& service, std::string to) {
-  return Awaitable<std::optional<MagicLinkSignInService::Error>>(
-      [&service, to = std::move(to)](MagicLinkSignInService::Completion completion) mutable {
-        service.sendEmail(std::move(to), std::move(completion));
-      });
-}
-
-[[nodiscard]] inline std::future<std::optional<MagicLinkSignInService::Error>> sendEmail(
-    MagicLinkSignInService& service, std::string to, UseFuture) {
-  return detail::startWithFuture<std::optional<MagicLinkSignInService::Error>>(
-      [&](MagicLinkSignInService::Completion completion) {
-        service.sendEmail(std::move(to), std::move(completion));
-      });
-}
-
-template <class Error>
-[[nodiscard]] Awaitable<typename ABTestService<Error>::FetchResult> fetchBucketsForTests(
-    ABTestService<Error>& service, std::vector<ABTest> tests) {
-  using Service = ABTestService<Error>;
-  return Awaitable<typename Service::FetchResult>(
-      [&service, tests = std::move(tests)](typename Service::FetchCompletion completion) mutable {
-        service.fetchBucketsForTests(std::move(tests), std::move(completion));
-      });
-}
-
-template <class Error>
-[[nodiscard]] std::future<typename ABTestService<Error>::FetchResult> fetchBucketsForTests(
-    ABTestService<Error>& service, std::vector<ABTest> tests, UseFuture) {
-  using Service = ABTestService<Error>;
-  return detail::startWithFuture<typename Service::FetchResult>(
-      [&](typename Service::FetchCompletion completion) {
-        service.fetchBucketsForTests(std::move(tests), std::move(completion));
-      });
-}
-
-template <class Error>
-[[nodiscard]] Awaitable<typename ABTestService<Error>::ExposeResult> exposeBucket(
-    ABTestService<Error>& service, std::string bucket, ABTest test) {
-  using Service = ABTestService<Error>;
-  return Awaitable<typename Service::ExposeResult>(
-      [&service, bucket = std::move(bucket),
-       test = std::move(test)](typename Service::ExposeCompletion completion) mutable {
-        service.exposeBucket(std::move(bucket), std::move(test), std::move(completion));
-      });
-}
-
-template <class Error>
-[[nodiscard]] std::future<typename ABTestService<Error>::ExposeResult> exposeBucket(
-    ABTestService<Error>& service, std::string bucket, ABTest test, UseFuture) {
-  using Service = ABTestService<Error>;
-  return detail::startWithFuture<typename Service::ExposeResult>(
-      [&](typename Service::ExposeCompletion completion) {
-        service.exposeBucket(std::move(bucket), std::move(test), std::move(completion));
-      });
 }
 
 }  // namespace tamsenor

@@ -22,9 +22,11 @@ enum class URLRequestCachePolicy : std::uint8_t {
 // "GET", no header field and no body.
 class URLRequest {
  public:
+  static constexpr double kDefaultTimeoutInterval = 60.0;
+
   explicit URLRequest(
       URL url, URLRequestCachePolicy cachePolicy = URLRequestCachePolicy::useProtocolCachePolicy,
-      double timeoutInterval = 60.0)
+      double timeoutInterval = kDefaultTimeoutInterval)
       : url_(std::move(url)), cachePolicy_(cachePolicy), timeoutInterval_(timeoutInterval) {}
 
   [[nodiscard]] const URL& url() const& noexcept { return url_; }
@@ -51,7 +53,7 @@ class URLRequest {
 
   // Seconds without a byte moving either way before the exchange fails with a time-out, counted
   // from resume(): resolving, connecting and waiting for a free connection count. Not positive:
-  // 60 seconds.
+  // kDefaultTimeoutInterval.
   [[nodiscard]] double timeoutInterval() const noexcept { return timeoutInterval_; }
   void setTimeoutInterval(double seconds) noexcept { timeoutInterval_ = seconds; }
 

@@ -65,7 +65,8 @@ struct URLSessionConfiguration {
   // Seconds a task may take from resume() to its handler, whatever moves meanwhile; past it the
   // task fails with a time-out whose description names this limit. Not positive: the default,
   // seven days. (A request's timeoutInterval bounds its idleness.)
-  double timeoutIntervalForResource = 7 * 24 * 60 * 60;
+  static constexpr double kDefaultTimeoutIntervalForResource = 7 * 24 * 60 * 60;
+  double timeoutIntervalForResource = kDefaultTimeoutIntervalForResource;
   // Receives what a task handler throws, on the thread that ran the handler (the loop thread; the
   // resuming thread for a task refused after invalidation); without it the exception is dropped.
   // Either way the loop and the other transfers go on.

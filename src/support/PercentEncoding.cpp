@@ -1,4 +1,4 @@
-#include "platform/PercentEncoding.hpp"
+#include "support/PercentEncoding.hpp"
 
 #include <array>
 
@@ -18,15 +18,14 @@ constexpr std::array<bool, 256> kUnreserved = [] {
 }  // namespace
 
 char* writePercentEncoded(char* out, std::string_view text) noexcept {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     if (kUnreserved[c]) {
       *out++ = ch;
     } else {
       out[0] = '%';
-      out[1] = kHex[c >> 4];
-      out[2] = kHex[c & 0x0F];
+      out[1] = kUpperHexDigits[c >> 4];
+      out[2] = kUpperHexDigits[c & 0x0F];
       out += 3;
     }
   }
