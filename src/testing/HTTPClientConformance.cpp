@@ -135,10 +135,13 @@ constexpr std::string_view kAnswerBody = "conformance";
 constexpr int kMaxSettleRounds = 1000;
 
 // Answers every pending request, and every request those answers start, on the calling thread.
+// Each round answers the requests the one before started, so a wrapper that resends a thousand
+// times costs a thousand answers, not half a million look-ups.
 void answerAll(ScriptedHTTPClient& fake) {
+  std::size_t next = 0;
   for (int round = 0; round < kMaxSettleRounds && fake.pendingCount() > 0; ++round) {
     const std::size_t count = fake.requestCount();
-    for (std::size_t i = 0; i < count; ++i) fake.respond(i, kAnswerStatus, kAnswerBody);
+    for (; next < count; ++next) fake.respond(next, kAnswerStatus, kAnswerBody);
   }
 }
 
