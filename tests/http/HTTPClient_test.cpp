@@ -43,13 +43,6 @@ URLRequest withToken(URLRequest request) {
   return request;
 }
 
-// The transport error's text is part of a networkError's; see the composer's rows.
-TEST(HTTPClientError, ReadsAsItsCase) {
-  std::ostringstream out;
-  out << HTTPClientError::unexpectedResponseType() << '|' << HTTPClientError::Case::networkError;
-  EXPECT_EQ(out.str(), "unexpectedResponseType|networkError");
-}
-
 // Configuration mistakes throw at once. Answered inside perform(), each attempt runs one level
 // deeper on the answering thread's stack: the most retries allowed must fit on a thread.
 TEST(HTTPClient, RetryChainsAreBoundedAndRefuseMistakesAtOnce) {
